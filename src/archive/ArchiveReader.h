@@ -1,0 +1,45 @@
+// The member set every archive reader offers; the dispatcher offers it too and
+// forwards to the reader of the loaded archive. Entry numbers start at 1; sizes
+// and CRCs are signed 32-bit values holding the stored 32-bit field bits.
+#pragma once
+
+#include "archive/DateTime.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// Element k asks for entry k; element 0 belongs to no entry.
+using Selection = std::vector<bool>;
+
+class ArchiveReader {
+public:
+    virtual ~ArchiveReader() = default;
+
+    virtual int16_t Get_Contents(const std::string& ZipName) = 0;
+    virtual int16_t UnPack(Selection& ZippedFile, std::string& ToPath) = 0;
+    // No reader writes archives.
+    int16_t Pack() { return 0; }
+    virtual bool CanUnpack() = 0;
+    // The dispatcher answers FileCount from the shared state itself; readers
+    // that lack it keep this default.
+    virtual int32_t FileCount() { return 0; }
+    virtual std::string FileName(int32_t FileNum) = 0;
+    virtual std::string CommentsFile(int32_t FileNum) = 0;
+    virtual std::string CommentsPack() = 0;
+    virtual bool IsDir(int32_t FileNum) = 0;
+    virtual std::string Method(int32_t FileNum) = 0;
+    virtual int32_t CRC32(int32_t FileNum) = 0;
+    virtual int32_t Compressed_Size(int32_t FileNum) = 0;
+    virtual int32_t UnCompressed_Size(int32_t FileNum) = 0;
+    virtual bool Encrypted(int32_t FileNum) = 0;
+    virtual DateTime FileDateTime(int32_t FileNum) = 0;
+    virtual std::string SystemMadeBy(int32_t FileNum) = 0;
+    virtual std::string VersionMadeBy(int32_t FileNum) = 0;
+    virtual std::string SystemNeeded(int32_t FileNum) = 0;
+    virtual std::string VersionNeeded(int32_t FileNum) = 0;
+};
+
+} // namespace velmora

@@ -1,0 +1,42 @@
+// The state shared by the dispatcher and every reader: what is loaded, the
+// working buffer of the entry being extracted, the cancel flag and the path
+// separator. One instance, owned by the dispatcher.
+#pragma once
+
+#include "archive/WindowServices.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// Format codes kept in PackFileType. CAB and ARC share 7: consumers only
+// test the value for zero.
+namespace format_code {
+inline constexpr uint8_t none = 0;
+inline constexpr uint8_t zip = 1;
+inline constexpr uint8_t gzip = 2;
+inline constexpr uint8_t tar = 3;
+inline constexpr uint8_t arj = 4;
+inline constexpr uint8_t lzh = 5;
+inline constexpr uint8_t rar = 6;
+inline constexpr uint8_t cab = 7;
+inline constexpr uint8_t arc = 7;
+} // namespace format_code
+
+struct ArchiveState {
+    explicit ArchiveState(WindowServices& w) : window(&w) {}
+
+    uint8_t PackFileType = format_code::none;
+    int32_t PackTotFiles = 0;
+    std::string PackFileName;
+    std::string PackComments;
+    std::vector<uint8_t> PackData;
+    bool CancelRequested = false;
+    std::string PathSeparator;
+
+    WindowServices* window;
+};
+
+} // namespace velmora

@@ -1,0 +1,190 @@
+// Format detection and forwarding.
+#include "archive/Cls_GetFileType.h"
+
+#include "archive/BinaryFile.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace velmora {
+
+namespace {
+
+std::string upper_tail(const std::string& name, size_t n)
+{
+    std::string tail = name.size() >= n ? name.substr(name.size() - n) : name;
+    std::transform(tail.begin(), tail.end(), tail.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return tail;
+}
+
+} // namespace
+
+Cls_GetFileType::Cls_GetFileType(WindowServices& window) : state_(window) {}
+
+bool Cls_GetFileType::load_with(ReaderKind kind, const std::string& ZipName)
+{
+    auto& slot = slots_[static_cast<size_t>(kind)];
+    try {
+        if (!slot)
+            slot = make_reader(kind, state_);
+        active_ = slot.get();
+        if (active_)
+            active_->Get_Contents(ZipName);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+int16_t Cls_GetFileType::Get_Contents(const std::string& ZipName)
+{
+    state_.PackFileType = format_code::none;
+    if (ZipName.empty()) {
+        active_ = nullptr;
+        return -1;
+    }
+
+    const std::string ext = upper_tail(ZipName, 4);
+    if (ext == ".TAR" && !load_with(ReaderKind::tar, ZipName))
+        return 0;
+    if ((ext == ".LHA" || ext == ".LZH") && !load_with(ReaderKind::lzh, ZipName))
+        return 0;
+    if (state_.PackFileType != format_code::none)
+        return 0;
+
+    uint8_t head[2] = {};
+    {
+        BinaryFile file;
+        if (!file.open(ZipName) || !file.read_exact(0, head)) {
+            active_ = nullptr;
+            return 0;
+        }
+    }
+    const uint16_t signature = static_cast<uint16_t>(head[0] | (head[1] << 8));
+
+    if (head[0] == 0x1A) {
+        if (!load_with(ReaderKind::arc, ZipName))
+            return 0;
+        if (state_.PackFileType != format_code::none)
+            return 0;
+    }
+
+    ReaderKind kind{};
+    switch (signature) {
+    case 0x4B50: kind = ReaderKind::zip; break;
+    case 0x534D: kind = ReaderKind::cab; break;
+    case 0x6152: kind = ReaderKind::rar; break;
+    case 0x8B1F: kind = ReaderKind::gzip; break;
+    case 0xEA60: kind = ReaderKind::arj; break;
+    default:
+        state_.PackFileType = format_code::none;
+        state_.PackTotFiles = 0;
+        active_ = nullptr;
+        return -2;
+    }
+    if (!load_with(kind, ZipName))
+        return 0;
+    if (state_.PackFileType == format_code::none)
+        active_ = nullptr;
+    return 0;
+}
+
+template <typename Result, typename Fn>
+Result Cls_GetFileType::forward(Fn fn, Result fallback)
+{
+    if (state_.PackFileType == format_code::none || !active_)
+        return fallback;
+    try {
+        return fn(*active_);
+    } catch (...) {
+        return fallback;
+    }
+}
+
+int16_t Cls_GetFileType::UnPack(Selection& ZippedFile, std::string& ToPath)
+{
+    return forward<int16_t>([&](ArchiveReader& r) { return r.UnPack(ZippedFile, ToPath); });
+}
+
+bool Cls_GetFileType::CanUnpack()
+{
+    return forward<bool>([](ArchiveReader& r) { return r.CanUnpack(); });
+}
+
+int32_t Cls_GetFileType::FileCount()
+{
+    return state_.PackFileType != format_code::none ? state_.PackTotFiles : 0;
+}
+
+std::string Cls_GetFileType::FileName(int32_t n)
+{
+    return forward<std::string>([n](ArchiveReader& r) { return r.FileName(n); });
+}
+
+std::string Cls_GetFileType::CommentsFile(int32_t n)
+{
+    return forward<std::string>([n](ArchiveReader& r) { return r.CommentsFile(n); });
+}
+
+std::string Cls_GetFileType::CommentsPack()
+{
+    return forward<std::string>([](ArchiveReader& r) { return r.CommentsPack(); });
+}
+
+bool Cls_GetFileType::IsDir(int32_t n)
+{
+    return forward<bool>([n](ArchiveReader& r) { return r.IsDir(n); });
+}
+
+std::string Cls_GetFileType::Method(int32_t n)
+{
+    return forward<std::string>([n](ArchiveReader& r) { return r.Method(n); });
+}
+
+int32_t Cls_GetFileType::CRC32(int32_t n)
+{
+    return forward<int32_t>([n](ArchiveReader& r) { return r.CRC32(n); });
+}
+
+int32_t Cls_GetFileType::Compressed_Size(int32_t n)
+{
+    return forward<int32_t>([n](ArchiveReader& r) { return r.Compressed_Size(n); });
+}
+
+int32_t Cls_GetFileType::UnCompressed_Size(int32_t n)
+{
+    return forward<int32_t>([n](ArchiveReader& r) { return r.UnCompressed_Size(n); });
+}
+
+bool Cls_GetFileType::Encrypted(int32_t n)
+{
+    return forward<bool>([n](ArchiveReader& r) { return r.Encrypted(n); });
+}
+
+DateTime Cls_GetFileType::FileDateTime(int32_t n)
+{
+    return forward<DateTime>([n](ArchiveReader& r) { return r.FileDateTime(n); });
+}
+
+std::string Cls_GetFileType::SystemMadeBy(int32_t n)
+{
+    return forward<std::string>([n](ArchiveReader& r) { return r.SystemMadeBy(n); });
+}
+
+std::string Cls_GetFileType::VersionMadeBy(int32_t n)
+{
+    return forward<std::string>([n](ArchiveReader& r) { return r.VersionMadeBy(n); });
+}
+
+std::string Cls_GetFileType::SystemNeeded(int32_t n)
+{
+    return forward<std::string>([n](ArchiveReader& r) { return r.SystemNeeded(n); });
+}
+
+std::string Cls_GetFileType::VersionNeeded(int32_t n)
+{
+    return forward<std::string>([n](ArchiveReader& r) { return r.VersionNeeded(n); });
+}
+
+} // namespace velmora

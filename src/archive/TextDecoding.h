@@ -1,0 +1,31 @@
+// Turning names and comments stored in archives into UTF-8 text. Bytes that
+// already form valid UTF-8 are kept; anything else is read as code page 437,
+// the OEM code page DOS and Windows archivers write names in. This is the one
+// place that decides how stored text is decoded.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+bool is_valid_utf8(std::span<const uint8_t> bytes);
+
+// Code page 437 to UTF-8, every byte mapped (0x00-0x7F as ASCII).
+std::string cp437_to_utf8(std::span<const uint8_t> bytes);
+
+// Stored text to UTF-8. known_utf8: the format flags the text as UTF-8 (ZIP
+// flags bit 11, CAB attribute 0x80); such bytes are kept as they are.
+std::string decode_archive_text(std::span<const uint8_t> bytes, bool known_utf8 = false);
+inline std::string decode_archive_text(std::string_view bytes, bool known_utf8 = false)
+{
+    return decode_archive_text(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), known_utf8);
+}
+
+// Appends the UTF-8 form of one code point (U+0000..U+10FFFF).
+void append_utf8(std::string& out, uint32_t code_point);
+
+} // namespace velmora
