@@ -1,0 +1,704 @@
+// The main window: layout, start-up, the contents list, the extraction run,
+// the queue's commands and the settings rules wired to the controls.
+#include "app/frmMain.h"
+
+#include "ui/PictureBox.h"
+#include "ui/QueueListBox.h"
+#include "ui/XP_ProgressBar.h"
+#include "ui/ucBrowse.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSettings>
+#include <QSplitter>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace velmora::app {
+
+namespace {
+
+std::string toCorePath(const QString& path)
+{
+    // File names go to the core as the file system's bytes.
+    return QFile::encodeName(path).toStdString();
+}
+
+QString fromCore(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+} // namespace
+
+frmMain::frmMain(Dialogs& dialogs, QWidget* parent)
+    : QWidget(parent),
+      dialogs_(dialogs),
+      settings_(std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                            QCoreApplication::applicationName(),
+                                            QCoreApplication::applicationName()))
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QString::fromLatin1(kWindowTitle));
+    setWindowIcon(QIcon(ui::logoPixmap(64)));
+    buildControls();
+    connectControls();
+    // Start-up: the options and the output path, then the columns.
+    restoreSettings();
+    SetupColumns();
+}
+
+frmMain::~frmMain() = default;
+
+Cls_GetFileType& frmMain::dispatcher()
+{
+    if (!dispatcher_)
+        dispatcher_ = std::make_unique<Cls_GetFileType>(*this);
+    return *dispatcher_;
+}
+
+// ---------------------------------------------------------------- layout
+
+void frmMain::buildControls()
+{
+    auto named = [](auto* w, const char* name) {
+        w->setObjectName(QString::fromLatin1(name));
+        return w;
+    };
+
+    chameleonButton2 = named(new QPushButton(QStringLiteral("Open ZIP Archive"), this), "chameleonButton2");
+    Text1 = named(new QLineEdit(this), "Text1");
+    chameleonButton5 = named(new QPushButton(QStringLiteral("Help"), this), "chameleonButton5");
+    chameleonButton5->setToolTip(QStringLiteral("Online Help"));
+    Image2 = named(new ui::PictureBox(this), "Image2");
+    Image2->setPixmap(ui::logoPixmap(40));
+    Image2->setToolTip(QStringLiteral("About Velmora Archive Extractor"));
+
+    Label2 = named(new QLabel(QStringLiteral(" ( Extract ZIP Archive  )"), this), "Label2");
+    ucBrowse1 = named(new ui::ucBrowse(this), "ucBrowse1");
+    Label1 = named(new QLabel(QStringLiteral("      ( Drag  and Drop ZIP Files )"), this), "Label1");
+    List1 = named(new ui::QueueListBox(this), "List1");
+    lstInZip = named(new QTreeWidget(this), "lstInZip");
+    lstInZip->setRootIsDecorated(false);
+    lstInZip->setUniformRowHeights(true);
+    lstInZip->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lstInZip->setAllColumnsShowFocus(true);
+
+    Frame1 = named(new QGroupBox(QStringLiteral("User Options"), this), "Frame1");
+    Check1 = named(new QCheckBox(QStringLiteral("Select All"), Frame1), "Check1");
+    Check2 = named(new QCheckBox(QStringLiteral("Overwrite Existing Files"), Frame1), "Check2");
+    Check3 = named(new QCheckBox(QStringLiteral("Include Sub-Folders"), Frame1), "Check3");
+    Check4 = named(new QCheckBox(QStringLiteral("Save  Settings"), Frame1), "Check4");
+    Check5 = named(new QCheckBox(QStringLiteral("Remember output path"), Frame1), "Check5");
+    // The controls' own values before the store is read.
+    Check1->setChecked(true);
+    Check2->setChecked(true);
+    Check3->setChecked(false);
+    Check4->setChecked(true);
+    Check5->setChecked(false);
+
+    chameleonButton1 = named(new QPushButton(QStringLiteral("Extract To..."), this), "chameleonButton1");
+    Text2 = named(new QLineEdit(this), "Text2");
+    isButton1 = named(new QPushButton(QStringLiteral("Start"), this), "isButton1");
+    chameleonButton4 = named(new QPushButton(QStringLiteral("Cancel"), this), "chameleonButton4");
+    XP_ProgressBar1 = named(new ui::XP_ProgressBar(this), "XP_ProgressBar1");
+    Percent = named(new QLabel(this), "Percent");
+    Percent->setMinimumWidth(QFontMetrics(Percent->font()).horizontalAdvance(QStringLiteral("100%")) + 8);
+    Percent->setVisible(false);
+
+    menu = named(new QMenu(QStringLiteral("Menu"), this), "menu");
+    pastefile = named(menu->addAction(QStringLiteral("Paste")), "pastefile");
+    menu->addSeparator();
+    mnuRemove = named(menu->addAction(QStringLiteral("Delete")), "mnuRemove");
+    menu->addSeparator();
+    mnuRemoveAll = named(menu->addAction(QStringLiteral("Delete All")), "mnuRemoveAll");
+
+    // Top row: Open, its path, Help and the logo.
+    auto* top = new QHBoxLayout;
+    top->addWidget(chameleonButton2);
+    top->addWidget(Text1, 1);
+    top->addSpacing(12);
+    top->addWidget(chameleonButton5);
+    top->addWidget(Image2);
+
+    // Left: the folder tree above the queue; right: the contents.
+    auto* treePane = new QWidget(this);
+    auto* treeLayout = new QVBoxLayout(treePane);
+    treeLayout->setContentsMargins(0, 0, 0, 0);
+    treeLayout->addWidget(Label2);
+    treeLayout->addWidget(ucBrowse1, 1);
+    auto* queuePane = new QWidget(this);
+    auto* queueLayout = new QVBoxLayout(queuePane);
+    queueLayout->setContentsMargins(0, 0, 0, 0);
+    queueLayout->addWidget(Label1);
+    queueLayout->addWidget(List1, 1);
+    auto* left = new QSplitter(Qt::Vertical, this);
+    left->addWidget(treePane);
+    left->addWidget(queuePane);
+    splitter_ = new QSplitter(Qt::Horizontal, this);
+    splitter_->addWidget(left);
+    splitter_->addWidget(lstInZip);
+    splitter_->setStretchFactor(0, 0);
+    splitter_->setStretchFactor(1, 1);
+    splitter_->setSizes({280, 620});
+
+    auto* options = new QHBoxLayout(Frame1);
+    for (QCheckBox* c : {Check1, Check2, Check3, Check4, Check5})
+        options->addWidget(c);
+    options->addStretch(1);
+
+    auto* output = new QHBoxLayout;
+    output->addWidget(chameleonButton1);
+    output->addWidget(Text2, 1);
+
+    auto* run = new QHBoxLayout;
+    run->addWidget(isButton1);
+    run->addWidget(chameleonButton4);
+    run->addWidget(XP_ProgressBar1, 1);
+    run->addWidget(Percent);
+
+    auto* main = new QVBoxLayout(this);
+    main->addLayout(top);
+    main->addWidget(splitter_, 1);
+    main->addWidget(Frame1);
+    main->addLayout(output);
+    main->addLayout(run);
+
+    resize(920, 640);
+}
+
+void frmMain::connectControls()
+{
+    connect(chameleonButton2, &QPushButton::clicked, this, &frmMain::chameleonButton2_Click);
+    connect(chameleonButton1, &QPushButton::clicked, this, &frmMain::chameleonButton1_Click);
+    connect(isButton1, &QPushButton::clicked, this, &frmMain::StartExtraction);
+    connect(chameleonButton4, &QPushButton::clicked, this, &frmMain::chameleonButton4_Click);
+    connect(chameleonButton5, &QPushButton::clicked, this, [this] { dialogs_.openUrl(helpPageUrl()); });
+    connect(Image2, &ui::PictureBox::clicked, this, [this] { dialogs_.openUrl(homePageUrl()); });
+
+    connect(List1, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (row >= 0)
+            List1_Click();
+    });
+    // Drops are handled once the drop event has returned, so that the folder
+    // scans' yields do not run inside the drag-and-drop machinery.
+    connect(List1, &ui::QueueListBox::filesDropped, this, &frmMain::List1_OLEDragDrop, Qt::QueuedConnection);
+    connect(List1, &ui::QueueListBox::rightButtonPressed, this, &frmMain::List1_MouseDown);
+    connect(pastefile, &QAction::triggered, this, &frmMain::pastefile_Click);
+    connect(mnuRemove, &QAction::triggered, this, &frmMain::mnuRemove_Click);
+    connect(mnuRemoveAll, &QAction::triggered, this, &frmMain::mnuRemoveAll_Click);
+    connect(ucBrowse1, &ui::ucBrowse::PathChange, this, &frmMain::ucBrowse1_PathChange);
+
+    // toggled fires for the program's assignments too, as the rules expect.
+    connect(Check1, &QCheckBox::toggled, this, [this] { optionChanged(OptionControl::selectAll); });
+    connect(Check2, &QCheckBox::toggled, this, [this] { optionChanged(OptionControl::overwrite); });
+    connect(Check3, &QCheckBox::toggled, this, [this] { optionChanged(OptionControl::subFolders); });
+    connect(Check4, &QCheckBox::toggled, this, [this] { optionChanged(OptionControl::saveSettings); });
+    connect(Check5, &QCheckBox::toggled, this, [this] { optionChanged(OptionControl::rememberPath); });
+    connect(Text2, &QLineEdit::textChanged, this, [this] { optionChanged(OptionControl::outputPath); });
+}
+
+// ---------------------------------------------------------------- settings
+
+void frmMain::restoreSettings()
+{
+    auto stored = [this](SettingKey k) {
+        return settings_->value(QString::fromLatin1(k.section) + QLatin1Char('/') + QString::fromLatin1(k.key),
+                                QString())
+            .toString();
+    };
+    auto restoreCheck = [&](QCheckBox* box, SettingKey k) {
+        if (const std::optional<bool> v = StoredCheckValue(stored(k)))
+            box->setChecked(*v);
+    };
+    restoreCheck(Check1, kKeySelectAll);
+    restoreCheck(Check2, kKeyOverwrite);
+    restoreCheck(Check3, kKeySubFolders);
+    Text2->setText(stored(kKeyOutputPath));
+    restoreCheck(Check4, kKeySaveSettings);
+    Check5->setChecked(!Text2->text().isEmpty());
+}
+
+Options frmMain::currentOptions() const
+{
+    Options o;
+    o.selectAll = Check1->isChecked();
+    o.overwrite = Check2->isChecked();
+    o.subFolders = Check3->isChecked();
+    o.saveSettings = Check4->isChecked();
+    o.rememberPath = Check5->isChecked();
+    o.outputPath = Text2->text();
+    return o;
+}
+
+void frmMain::optionChanged(OptionControl which)
+{
+    const std::vector<SettingWrite> writes = WritesOnChange(which, currentOptions());
+    for (const SettingWrite& w : writes)
+        settings_->setValue(w.section + QLatin1Char('/') + w.key, w.value);
+    if (!writes.empty())
+        settings_->sync();
+    if (which == OptionControl::selectAll)
+        setAllRowsChecked(Check1->isChecked());
+}
+
+// ---------------------------------------------------------------- contents list
+
+void frmMain::SetupColumns()
+{
+    lstInZip->setColumnCount(4);
+    lstInZip->setHeaderLabels({QStringLiteral("File Name"), QStringLiteral("Zipped Size"),
+                               QStringLiteral("File Size"), QStringLiteral("Modified")});
+    lstInZip->setColumnWidth(0, 240);
+    lstInZip->setColumnWidth(1, 90);
+    lstInZip->setColumnWidth(2, 90);
+    lstInZip->setColumnWidth(3, 150);
+}
+
+void frmMain::chameleonButton2_Click()
+{
+    if (running_)
+        return;
+    openArchivePath(dialogs_.openFile(this, QStringLiteral("Select a ZIP file to open"), OpenDialogFilters()));
+}
+
+void frmMain::openArchivePath(const QString& path)
+{
+    OpenedFilePath = path;
+    Text1->setText(path);
+    if (path.isEmpty() || running_)
+        return;
+    appendToQueue(path);
+    selectFirstQueueItem();
+    ApplySelectAll();
+}
+
+void frmMain::List1_Click()
+{
+    if (running_) {
+        // The reader is busy extracting; show the new choice once it is done.
+        queueClickPending_ = true;
+        return;
+    }
+    ClearArchiveContents();
+    if (QListWidgetItem* item = List1->currentItem())
+        CurrentArchivePath = item->text();
+    ShowArchiveContents();
+    ApplySelectAll();
+}
+
+void frmMain::ClearArchiveContents()
+{
+    lstInZip->clear();
+}
+
+void frmMain::ShowArchiveContents()
+{
+    Cls_GetFileType& d = dispatcher();
+    d.Get_Contents(toCorePath(CurrentArchivePath));
+    const int32_t count = d.FileCount();
+    const QLocale locale;
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(count > 0 ? count : 0);
+    for (int32_t k = 1; k <= count; ++k) {
+        const QString marker = d.Encrypted(k) ? QStringLiteral("+") : QStringLiteral(" ");
+        auto* row = new QTreeWidgetItem;
+        row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        row->setCheckState(0, Qt::Unchecked);
+        row->setText(0, marker + fromCore(d.FileName(k)));
+        if (d.IsDir(k)) {
+            row->setText(1, fromCore(d.Method(k)));
+            row->setText(2, QStringLiteral("Directory Entry"));
+        } else {
+            row->setText(1, FormatSize(d.Compressed_Size(k), locale));
+            row->setText(2, FormatSize(d.UnCompressed_Size(k), locale));
+        }
+        row->setText(3, DateText(d.FileDateTime(k), locale));
+        rows.append(row);
+    }
+    lstInZip->addTopLevelItems(rows);
+    AutoSizeColumns();
+}
+
+void frmMain::ApplySelectAll()
+{
+    if (Check1->isChecked())
+        setAllRowsChecked(true);
+}
+
+void frmMain::setAllRowsChecked(bool checked)
+{
+    const Qt::CheckState state = checked ? Qt::Checked : Qt::Unchecked;
+    const int rows = lstInZip->topLevelItemCount();
+    for (int r = 0; r < rows; ++r)
+        lstInZip->topLevelItem(r)->setCheckState(0, state);
+}
+
+void frmMain::AutoSizeColumns()
+{
+    // Fit header and widest cell over every row, not a sample of them.
+    lstInZip->header()->setResizeContentsPrecision(-1);
+    for (int i = 0; i < lstInZip->columnCount(); ++i)
+        lstInZip->resizeColumnToContents(i);
+}
+
+QUrl frmMain::helpPageUrl()
+{
+    const QString dir = QCoreApplication::applicationDirPath();
+    const QStringList candidates = {
+        dir + QStringLiteral("/help.html"),
+        dir + QStringLiteral("/../share/velmora/help.html"),
+    };
+    for (const QString& c : candidates) {
+        if (QFileInfo(c).isFile())
+            return QUrl::fromLocalFile(QFileInfo(c).canonicalFilePath());
+    }
+    return QUrl::fromLocalFile(candidates.first());
+}
+
+QUrl frmMain::homePageUrl()
+{
+    const QString home = QString::fromUtf8(kHomePage);
+    if (!home.isEmpty())
+        return QUrl(home);
+    QUrl about = helpPageUrl();
+    about.setFragment(QStringLiteral("about"));
+    return about;
+}
+
+// ---------------------------------------------------------------- extraction run
+
+void frmMain::StartExtraction()
+{
+    if (running_)
+        return;
+    XP_ProgressBar1->setValue(0);
+
+    StartInputs in;
+    in.queueCount = List1->count();
+    in.text1 = Text1->text();
+    in.outputPath = Text2->text();
+    in.outputFolderExists = !in.outputPath.isEmpty() && QFileInfo(in.outputPath).isDir();
+    in.rowCount = lstInZip->topLevelItemCount();
+    for (int r = 0; r < in.rowCount && !in.anyRowChecked; ++r)
+        in.anyRowChecked = lstInZip->topLevelItem(r)->checkState(0) == Qt::Checked;
+
+    const StartOutcome outcome = StartCheck(in);
+    if (const std::optional<BoxMessage> box = StartMessage(outcome)) {
+        dialogs_.message(this, box->text, box->title, box->icon);
+        return;
+    }
+    if (outcome == StartOutcome::extract && QFileInfo(in.outputPath).isDir()) {
+        // The run: only Cancel stays live until UnPack returns.
+        setRunActive(true);
+        setCursor(Qt::BusyCursor);
+        // Row counts are 32-bit: every archive the readers list fits.
+        const int32_t rows = lstInZip->topLevelItemCount();
+        Selection EntrySelection(static_cast<size_t>(rows) + 1, false);
+        for (int32_t k = 1; k <= rows && k <= lstInZip->topLevelItemCount(); ++k) {
+            EntrySelection[static_cast<size_t>(k)] = lstInZip->topLevelItem(k - 1)->checkState(0) == Qt::Checked;
+            yield();
+        }
+        XP_ProgressBar1->setValue(0);
+        if (!closeAfterRun_) {
+            std::string toPath = toCorePath(in.outputPath);
+            dispatcher().UnPack(EntrySelection, toPath);
+        }
+        setRunActive(false);
+    }
+    finishStart();
+}
+
+void frmMain::finishStart()
+{
+    unsetCursor();
+    chameleonButton1->setEnabled(true);
+    chameleonButton2->setEnabled(true);
+    if (closeAfterRun_) {
+        QTimer::singleShot(0, this, &QWidget::close);
+        return;
+    }
+    if (queueClickPending_) {
+        queueClickPending_ = false;
+        List1_Click();
+    }
+}
+
+void frmMain::setRunActive(bool active)
+{
+    running_ = active;
+    for (QWidget* w : std::initializer_list<QWidget*>{List1, ucBrowse1, lstInZip, Frame1, isButton1,
+                                                      chameleonButton1, chameleonButton2})
+        w->setEnabled(!active);
+}
+
+void frmMain::chameleonButton4_Click()
+{
+    dispatcher().state().CancelRequested = true;
+}
+
+void frmMain::closeEvent(QCloseEvent* event)
+{
+    if (!running_) {
+        event->accept();
+        return;
+    }
+    // Closing is a confirmed cancel: the run stops at its next entry and the
+    // window closes once UnPack has returned.
+    closeAfterRun_ = true;
+    dispatcher().state().CancelRequested = true;
+    event->ignore();
+}
+
+void frmMain::resetProgressDisplay()
+{
+    XP_ProgressBar1->setValue(0);
+    XP_ProgressBar1->setColor(progress_color_reset);
+    Percent->setVisible(false);
+}
+
+// ---------------------------------------------------------------- window services
+
+void frmMain::set_progress_value(int32_t value) { XP_ProgressBar1->setValue(value); }
+void frmMain::set_progress_max(int32_t max) { XP_ProgressBar1->setMax(max); }
+void frmMain::set_progress_color(uint32_t rgb) { XP_ProgressBar1->setColor(rgb); }
+std::string frmMain::percent_caption() const { return Percent->text().toStdString(); }
+void frmMain::set_percent_caption(std::string_view caption) { Percent->setText(fromCore(caption)); }
+void frmMain::set_percent_visible(bool visible) { Percent->setVisible(visible); }
+
+void frmMain::set_run_buttons_enabled(bool enabled)
+{
+    // During a run the window keeps both off until UnPack has returned.
+    chameleonButton1->setEnabled(enabled && !running_);
+    chameleonButton2->setEnabled(enabled && !running_);
+}
+
+int32_t frmMain::contents_row_count() const { return lstInZip->topLevelItemCount(); }
+bool frmMain::overwrite_existing_files() const { return Check2->isChecked(); }
+
+void frmMain::yield()
+{
+    QCoreApplication::processEvents();
+    // A close asked for during the run keeps asking the run to stop.
+    if (closeAfterRun_ && dispatcher_)
+        dispatcher_->state().CancelRequested = true;
+}
+
+QString frmMain::defaultTitle() const
+{
+    return QGuiApplication::applicationDisplayName();
+}
+
+void frmMain::message_box(std::string_view text, std::string_view title, MessageIcon icon)
+{
+    dialogs_.message(this, fromCore(text), title.empty() ? defaultTitle() : fromCore(title), icon);
+}
+
+bool frmMain::ask_yes_no(std::string_view text, std::string_view title)
+{
+    if (closeAfterRun_)
+        return true;
+    return dialogs_.askYesNo(this, fromCore(text), title.empty() ? defaultTitle() : fromCore(title));
+}
+
+std::string frmMain::input_box(std::string_view prompt, std::string_view title)
+{
+    return dialogs_.password(this, fromCore(prompt), title.empty() ? defaultTitle() : fromCore(title))
+        .toStdString();
+}
+
+// ---------------------------------------------------------------- queue
+
+void frmMain::appendToQueue(const QString& path)
+{
+    List1->addItem(path);
+}
+
+void frmMain::selectFirstQueueItem()
+{
+    // Selecting the item already selected changes nothing (no queue click).
+    if (List1->count() > 0)
+        List1->setCurrentRow(0);
+}
+
+void frmMain::List1_OLEDragDrop(const QStringList& paths)
+{
+    if (running_)
+        return;
+    const bool subFolders = Check3->isChecked();
+    for (const QString& path : paths) {
+        const QFileInfo info(path);
+        if (info.isDir()) {
+            if (!subFolders) {
+                for (const QString& file : FilesDirectlyIn(path))
+                    if (ImageFileCheck(file))
+                        appendToQueue(file);
+            } else {
+                QStringList collection;
+                QString folder = path;
+                RecursiveDir(collection, folder, QStringLiteral("*.*"), true);
+                for (const QString& file : collection) {
+                    if (ImageFileCheck(file))
+                        appendToQueue(file);
+                    yield();
+                }
+            }
+        } else if (info.isFile() && ImageFileCheck(path)) {
+            // A dropped archive is taken with or without "Include Sub-Folders".
+            appendToQueue(path);
+        }
+    }
+    selectFirstQueueItem();
+}
+
+bool frmMain::GetPastedFileData(QStringList& theFiles) const
+{
+    const QStringList files = ui::localFilesOf(QGuiApplication::clipboard()->mimeData());
+    if (files.isEmpty())
+        return false;
+    theFiles = files;
+    return true;
+}
+
+void frmMain::List1_MouseDown(const QPoint& pos, const QPoint& globalPos)
+{
+    pastefile->setEnabled(false);
+    if (running_)
+        return;
+    if (List1->count() >= 1) {
+        const QModelIndex hit = List1->indexAt(pos);
+        if (hit.isValid())
+            List1->setCurrentRow(hit.row());
+    }
+    QStringList clip;
+    bool clipboardHasArchive = false;
+    if (GetPastedFileData(clip)) {
+        for (const QString& name : clip) {
+            if (ImageFileCheck(name)) {
+                clipboardHasArchive = true;
+                break;
+            }
+        }
+    }
+    const bool selectionEmpty = !List1->currentItem() || List1->currentItem()->text().isEmpty();
+    const std::optional<QueueMenuState> state = QueueMenuFor(List1->count(), selectionEmpty, clipboardHasArchive);
+    if (!state) {
+        mnuRemove->setEnabled(false);
+        mnuRemoveAll->setEnabled(false);
+        return;
+    }
+    pastefile->setEnabled(state->paste);
+    mnuRemove->setEnabled(state->remove);
+    mnuRemoveAll->setEnabled(state->removeAll);
+    dialogs_.popupMenu(menu, globalPos);
+}
+
+void frmMain::pastefile_Click()
+{
+    if (running_)
+        return;
+    QStringList names;
+    if (!GetPastedFileData(names))
+        return;
+    for (const QString& name : names)
+        if (ImageFileCheck(name))
+            appendToQueue(name);
+    selectFirstQueueItem();
+}
+
+void frmMain::mnuRemove_Click()
+{
+    if (running_)
+        return;
+    if (QListWidgetItem* item = List1->currentItem()) {
+        const QSignalBlocker block(List1);
+        delete List1->takeItem(List1->row(item));
+        List1->setCurrentRow(-1);
+    }
+    // Selecting the last item shows its contents.
+    if (List1->count() > 0)
+        List1->setCurrentRow(List1->count() - 1);
+    if (List1->count() == 0)
+        emptyQueueAftermath();
+}
+
+void frmMain::mnuRemoveAll_Click()
+{
+    if (running_)
+        return;
+    {
+        const QSignalBlocker block(List1);
+        List1->clear();
+    }
+    emptyQueueAftermath();
+}
+
+void frmMain::emptyQueueAftermath()
+{
+    Text1->clear();
+    resetProgressDisplay();
+    ClearArchiveContents();
+}
+
+void frmMain::ucBrowse1_PathChange(const QString& path)
+{
+    if (running_)
+        return;
+    CurrentArchivePath = path;
+    ClearArchiveContents();
+    {
+        const QSignalBlocker block(List1);
+        List1->clear();
+    }
+    const QFileInfo info(path);
+    if (!path.isEmpty() && info.isDir()) {
+        if (!Check3->isChecked()) {
+            for (const QString& file : FilesDirectlyIn(path))
+                if (ImageFileCheck(file))
+                    appendToQueue(file);
+        } else {
+            QStringList collection;
+            RecursiveDir(collection, CurrentArchivePath, QStringLiteral("*.*"), true);
+            for (const QString& file : collection) {
+                if (ImageFileCheck(file))
+                    appendToQueue(file);
+                yield();
+            }
+        }
+    }
+    selectFirstQueueItem();
+    ApplySelectAll();
+}
+
+// ---------------------------------------------------------------- output folder
+
+void frmMain::chameleonButton1_Click()
+{
+    if (running_)
+        return;
+    QString start = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (start.isEmpty() || !QFileInfo(start).isDir())
+        start = QDir::homePath();
+    const QString picked = CleanPickedFolder(
+        dialogs_.existingFolder(this, QStringLiteral("Velmora Archive Extractor - Please select output folder."), start));
+    if (!picked.isEmpty())
+        Text2->setText(picked);
+}
+
+} // namespace velmora::app
