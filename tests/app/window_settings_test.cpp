@@ -1,0 +1,172 @@
+// Guards the options' persistence: what a first start shows, what a restart
+// restores, what switching "Save  Settings" off erases and writes, and that
+// nothing is written behind the user's back.
+#include "AppTestSupport.h"
+#include "RecordingDialogs.h"
+
+using namespace velmora::app;
+using namespace velmora::app::test;
+
+class WindowSettingsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void firstStartWithEmptyStore();
+    void rememberedPathSurvivesRestart();
+    void saveSettingsOffErasesEverything();
+    void saveSettingsOnWritesCurrentValues();
+    void typingWithoutRememberWritesNothing();
+    void storedValuesRestoredAndBadOnesIgnored();
+    void savedOffLeavesLaterChangesUnstored();
+
+private:
+    QTemporaryDir store_;
+};
+
+void WindowSettingsTest::initTestCase()
+{
+    QVERIFY(store_.isValid());
+    useSettingsFolder(store_.path());
+}
+
+void WindowSettingsTest::init()
+{
+    QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("velmora"), QStringLiteral("velmora"));
+    s.clear();
+    s.sync();
+}
+
+void WindowSettingsTest::firstStartWithEmptyStore()
+{
+    RecordingDialogs dialogs;
+    frmMain w(dialogs);
+    QVERIFY(control<QCheckBox>(w, "Check1")->isChecked());
+    QVERIFY(control<QCheckBox>(w, "Check2")->isChecked());
+    QVERIFY(!control<QCheckBox>(w, "Check3")->isChecked());
+    QVERIFY(control<QCheckBox>(w, "Check4")->isChecked());
+    QVERIFY(!control<QCheckBox>(w, "Check5")->isChecked());
+    QVERIFY(control<QLineEdit>(w, "Text2")->text().isEmpty());
+    QCOMPARE(w.windowTitle(), QStringLiteral("Velmora Archive Extractor 1.0"));
+    QCOMPARE(control<QCheckBox>(w, "Check4")->text(), QStringLiteral("Save  Settings"));
+    // Restoring defaults writes nothing.
+    QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("velmora"), QStringLiteral("velmora"));
+    QVERIFY(s.allKeys().isEmpty());
+    QVERIFY(dialogs.messages.isEmpty());
+}
+
+void WindowSettingsTest::rememberedPathSurvivesRestart()
+{
+    {
+        RecordingDialogs dialogs;
+        frmMain w(dialogs);
+        control<QCheckBox>(w, "Check5")->setChecked(true);
+        QTest::keyClicks(control<QLineEdit>(w, "Text2"), QStringLiteral("/srv/out"));
+        // Every write reaches the store at once.
+        QCOMPARE(storedValue("checkboxoutputpath", "savefiles"), QStringLiteral("/srv/out"));
+    }
+    RecordingDialogs dialogs;
+    frmMain again(dialogs);
+    QCOMPARE(control<QLineEdit>(again, "Text2")->text(), QStringLiteral("/srv/out"));
+    QVERIFY(control<QCheckBox>(again, "Check5")->isChecked());
+}
+
+void WindowSettingsTest::saveSettingsOffErasesEverything()
+{
+    {
+        RecordingDialogs dialogs;
+        frmMain w(dialogs);
+        control<QCheckBox>(w, "Check3")->setChecked(true);
+        control<QCheckBox>(w, "Check2")->setChecked(false);
+        control<QCheckBox>(w, "Check5")->setChecked(true);
+        control<QLineEdit>(w, "Text2")->setText(QStringLiteral("/srv/out"));
+        QCOMPARE(storedValue("checkboxfolders", "usersubfolders"), QStringLiteral("1"));
+        QCOMPARE(storedValue("checkboxoverwrite", "overwriteuserfiles"), QStringLiteral("0"));
+        control<QCheckBox>(w, "Check4")->setChecked(false);
+        for (auto [section, key] : {std::pair{"checkboxselectall", "userselectfiles"},
+                                    {"checkboxoverwrite", "overwriteuserfiles"},
+                                    {"checkboxfolders", "usersubfolders"},
+                                    {"checkboxoutputpath", "savefiles"},
+                                    {"checkboxsettings", "userssettings"}}) {
+            QVERIFY2(storedKeyExists(section, key), key);
+            QCOMPARE(storedValue(section, key), QString());
+        }
+    }
+    RecordingDialogs dialogs;
+    frmMain again(dialogs);
+    QVERIFY(control<QCheckBox>(again, "Check1")->isChecked());
+    QVERIFY(control<QCheckBox>(again, "Check2")->isChecked());
+    QVERIFY(!control<QCheckBox>(again, "Check3")->isChecked());
+    QVERIFY(control<QCheckBox>(again, "Check4")->isChecked());
+    QVERIFY(!control<QCheckBox>(again, "Check5")->isChecked());
+    QVERIFY(control<QLineEdit>(again, "Text2")->text().isEmpty());
+}
+
+void WindowSettingsTest::saveSettingsOnWritesCurrentValues()
+{
+    RecordingDialogs dialogs;
+    frmMain w(dialogs);
+    control<QCheckBox>(w, "Check4")->setChecked(false);
+    control<QCheckBox>(w, "Check2")->setChecked(false);
+    control<QCheckBox>(w, "Check1")->setChecked(false);
+    QCOMPARE(storedValue("checkboxoverwrite", "overwriteuserfiles"), QString());
+    control<QCheckBox>(w, "Check4")->setChecked(true);
+    QCOMPARE(storedValue("checkboxselectall", "userselectfiles"), QStringLiteral("0"));
+    QCOMPARE(storedValue("checkboxoverwrite", "overwriteuserfiles"), QStringLiteral("0"));
+    QCOMPARE(storedValue("checkboxfolders", "usersubfolders"), QStringLiteral("0"));
+    QCOMPARE(storedValue("checkboxoutputpath", "savefiles"), QString());
+    QCOMPARE(storedValue("checkboxsettings", "userssettings"), QStringLiteral("1"));
+}
+
+void WindowSettingsTest::typingWithoutRememberWritesNothing()
+{
+    RecordingDialogs dialogs;
+    frmMain w(dialogs);
+    QTest::keyClicks(control<QLineEdit>(w, "Text2"), QStringLiteral("/typed"));
+    QVERIFY(!storedKeyExists("checkboxoutputpath", "savefiles"));
+    // Ticking "Remember output path" stores what is typed; unticking empties it.
+    control<QCheckBox>(w, "Check5")->setChecked(true);
+    QCOMPARE(storedValue("checkboxoutputpath", "savefiles"), QStringLiteral("/typed"));
+    control<QCheckBox>(w, "Check5")->setChecked(false);
+    QCOMPARE(storedValue("checkboxoutputpath", "savefiles"), QString());
+}
+
+void WindowSettingsTest::storedValuesRestoredAndBadOnesIgnored()
+{
+    {
+        QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("velmora"), QStringLiteral("velmora"));
+        s.setValue("checkboxselectall/userselectfiles", "0");
+        s.setValue("checkboxoverwrite/overwriteuserfiles", "yes");
+        s.setValue("checkboxfolders/usersubfolders", "1");
+        s.setValue("checkboxoutputpath/savefiles", "/kept");
+        s.setValue("checkboxsettings/userssettings", "2");
+    }
+    RecordingDialogs dialogs;
+    frmMain w(dialogs);
+    QVERIFY(!control<QCheckBox>(w, "Check1")->isChecked());
+    QVERIFY(control<QCheckBox>(w, "Check2")->isChecked()); // "yes" keeps the default
+    QVERIFY(control<QCheckBox>(w, "Check3")->isChecked());
+    QVERIFY(control<QCheckBox>(w, "Check4")->isChecked()); // "2" keeps the default
+    QVERIFY(control<QCheckBox>(w, "Check5")->isChecked());
+    QCOMPARE(control<QLineEdit>(w, "Text2")->text(), QStringLiteral("/kept"));
+    QCOMPARE(storedValue("checkboxoverwrite", "overwriteuserfiles"), QStringLiteral("yes"));
+}
+
+void WindowSettingsTest::savedOffLeavesLaterChangesUnstored()
+{
+    {
+        RecordingDialogs dialogs;
+        frmMain w(dialogs);
+        control<QCheckBox>(w, "Check4")->setChecked(false);
+        control<QCheckBox>(w, "Check3")->setChecked(true);
+        control<QCheckBox>(w, "Check5")->setChecked(true);
+        control<QLineEdit>(w, "Text2")->setText(QStringLiteral("/not/kept"));
+    }
+    RecordingDialogs dialogs;
+    frmMain again(dialogs);
+    QVERIFY(!control<QCheckBox>(again, "Check3")->isChecked());
+    QVERIFY(control<QLineEdit>(again, "Text2")->text().isEmpty());
+}
+
+QTEST_MAIN(WindowSettingsTest)
+#include "window_settings_test.moc"

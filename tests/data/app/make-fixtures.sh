@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Makes the small archives the window tests list and extract. Needs python3
+# and Info-ZIP zip. Run from this folder; the outputs are committed.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+python3 - <<'PY'
+import zipfile
+# six.zip: a folder entry, then five files; fixed DOS times, Deflate.
+entries = [
+    ("docs/", None, (2008, 3, 14, 0, 0, 0)),
+    ("docs/readme.txt", b"read me\n" * 40, (2008, 3, 14, 9, 26, 52)),
+    ("one.txt", b"one\n" * 100, (2010, 1, 2, 3, 4, 6)),
+    ("two.txt", b"two\n" * 300, (2010, 1, 2, 3, 4, 8)),
+    ("data.bin", bytes(range(256)) * 12, (2011, 7, 8, 12, 0, 0)),
+    ("three.txt", b"three\n", (2012, 12, 31, 23, 59, 58)),
+]
+with zipfile.ZipFile("six.zip", "w") as z:
+    for name, data, when in entries:
+        info = zipfile.ZipInfo(name, date_time=when)
+        if data is None:
+            info.external_attr = 0o40755 << 16 | 0x10
+            z.writestr(info, b"")
+        else:
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = 0o644 << 16
+            z.writestr(info, data)
+PY
+
+# secret.zip: one file under the traditional ZIP password "velmora".
+tmp=$(mktemp -d)
+printf 'hidden words\n' > "$tmp/secret.txt"
+touch -d '2015-05-05 10:20:30' "$tmp/secret.txt"
+(cd "$tmp" && zip -q -X -P velmora secret.zip secret.txt)
+mv "$tmp/secret.zip" secret.zip
+rm -rf "$tmp"
