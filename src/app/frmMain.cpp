@@ -62,6 +62,7 @@ frmMain::frmMain(Dialogs& dialogs, QWidget* parent)
     // Start-up: the options and the output path, then the columns.
     restoreSettings();
     SetupColumns();
+    ucBrowse1->reveal(QDir::homePath());
 }
 
 frmMain::~frmMain() = default;

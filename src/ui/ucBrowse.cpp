@@ -55,7 +55,8 @@ void ucBrowse::reveal(const QString& path)
     const QModelIndex index = model_->index(path);
     if (!index.isValid())
         return;
-    expand(index);
+    for (QModelIndex up = index; up.isValid(); up = up.parent())
+        expand(up);
     scrollTo(index, QAbstractItemView::PositionAtTop);
 }
 
