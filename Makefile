@@ -31,7 +31,7 @@ test: deps
 	  ctest --output-on-failure -j $(JOBS)
 
 bench: deps
-	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_BENCH=ON -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_APP=OFF
+	cmake -S . -B $(BUILD)/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_BENCH=ON -DVELMORA_BUILD_TESTS=OFF
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	scripts/run-benchmarks $(BUILD)/bench
 

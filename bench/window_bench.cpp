@@ -1,0 +1,208 @@
+// Window timings on large ZIP archives: listing 32,767 entries into lstInZip
+// (reading, rows, AutoSizeColumns and Select All) beside `unzip -l` on the
+// same archive, and how often the event loop runs while 20,000 entries are
+// extracted (the window must keep repainting and take the Cancel click).
+#include "app/Dialogs.h"
+#include "app/frmMain.h"
+
+#include <benchmark/benchmark.h>
+#include <zlib.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QSettings>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using velmora::MessageIcon;
+
+// Dialogs that answer nothing and show nothing.
+class SilentDialogs final : public velmora::app::Dialogs {
+public:
+    int messages = 0;
+    void message(QWidget*, const QString&, const QString&, MessageIcon) override { ++messages; }
+    bool askYesNo(QWidget*, const QString&, const QString&) override { return false; }
+    QString password(QWidget*, const QString&, const QString&) override { return {}; }
+    QString openFile(QWidget*, const QString&, const QStringList&) override { return {}; }
+    QString existingFolder(QWidget*, const QString&, const QString&) override { return {}; }
+    void openUrl(const QUrl&) override {}
+    void popupMenu(QMenu*, const QPoint&) override {}
+};
+
+void put16(std::string& s, unsigned v)
+{
+    s += char(v & 0xFF);
+    s += char((v >> 8) & 0xFF);
+}
+void put32(std::string& s, unsigned long v)
+{
+    put16(s, unsigned(v & 0xFFFF));
+    put16(s, unsigned((v >> 16) & 0xFFFF));
+}
+
+// A ZIP of `count` stored entries in ten folders (PKWARE APPNOTE 4.3.7,
+// 4.3.12, 4.3.16): small text bodies, one DOS time for all.
+std::string make_zip(const std::string& path, int count)
+{
+    std::string out;
+    std::string central;
+    const unsigned dos_time = (9u << 11) | (26u << 5) | (52u / 2);
+    const unsigned dos_date = ((2008u - 1980u) << 9) | (3u << 5) | 14u;
+    for (int i = 0; i < count; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "dir%02d/file%05d.txt", i % 10, i);
+        const std::string body = "entry " + std::to_string(i) + "\n";
+        const unsigned long crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size()));
+        const unsigned long offset = out.size();
+        const std::string n(name);
+        // Local header: sig ver flags method time date crc csize usize nlen xlen
+        put32(out, 0x04034b50);
+        put16(out, 20); put16(out, 0); put16(out, 0); put16(out, dos_time); put16(out, dos_date);
+        put32(out, crc); put32(out, body.size()); put32(out, body.size());
+        put16(out, unsigned(n.size())); put16(out, 0);
+        out += n;
+        out += body;
+        // Central header: sig made need flags method time date crc csize usize nlen xlen clen disk iattr eattr offset
+        put32(central, 0x02014b50);
+        put16(central, 20); put16(central, 20); put16(central, 0); put16(central, 0);
+        put16(central, dos_time); put16(central, dos_date);
+        put32(central, crc); put32(central, body.size()); put32(central, body.size());
+        put16(central, unsigned(n.size())); put16(central, 0); put16(central, 0); put16(central, 0); put16(central, 0);
+        put32(central, 0); put32(central, offset);
+        central += n;
+    }
+    const unsigned long cd_offset = out.size();
+    out += central;
+    // End of central directory: sig disk cdisk entries total size offset comment
+    put32(out, 0x06054b50);
+    put16(out, 0); put16(out, 0); put16(out, unsigned(count)); put16(out, unsigned(count));
+    put32(out, central.size()); put32(out, cd_offset); put16(out, 0);
+    std::ofstream(path, std::ios::binary).write(out.data(), std::streamsize(out.size()));
+    return path;
+}
+
+QTemporaryDir& scratch()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+const std::string& zip_32767()
+{
+    static const std::string path = make_zip(scratch().filePath("list32767.zip").toStdString(), 32767);
+    return path;
+}
+
+const std::string& zip_20000()
+{
+    static const std::string path = make_zip(scratch().filePath("extract20000.zip").toStdString(), 20000);
+    return path;
+}
+
+void BM_ListIntoWindow_32767(benchmark::State& state)
+{
+    SilentDialogs dialogs;
+    bool whole = true;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto window = std::make_unique<velmora::app::frmMain>(dialogs);
+        state.ResumeTiming();
+        window->openArchivePath(QString::fromStdString(zip_32767()));
+        state.PauseTiming();
+        auto* list = window->findChild<QTreeWidget*>(QStringLiteral("lstInZip"));
+        whole = whole && list->topLevelItemCount() == 32767;
+        window.reset();
+        state.ResumeTiming();
+    }
+    if (!whole)
+        state.SkipWithError("the archive was not listed whole");
+    state.counters["rows"] = 32767;
+}
+BENCHMARK(BM_ListIntoWindow_32767)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void BM_UnzipList_32767(benchmark::State& state)
+{
+    const std::string command = "unzip -l '" + zip_32767() + "' > /dev/null";
+    if (std::system("command -v unzip > /dev/null") != 0) {
+        state.SkipWithError("unzip is not installed");
+        return;
+    }
+    int failures = 0;
+    for (auto _ : state)
+        failures += std::system(command.c_str()) != 0;
+    if (failures != 0)
+        state.SkipWithError("unzip -l failed");
+}
+BENCHMARK(BM_UnzipList_32767)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void BM_ExtractResponsiveness_20000(benchmark::State& state)
+{
+    SilentDialogs dialogs;
+    double passes = 0;
+    double worst_gap_ms = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        QTemporaryDir out;
+        velmora::app::frmMain window(dialogs);
+        window.findChild<QLineEdit*>(QStringLiteral("Text2"))->setText(out.path());
+        window.openArchivePath(QString::fromStdString(zip_20000()));
+        // A zero timer runs on every pass of the event loop; the gaps between
+        // its runs are how long the window would not react.
+        QElapsedTimer clock;
+        qint64 last = -1;
+        qint64 worst = 0;
+        long ticks = 0;
+        QTimer probe;
+        probe.setInterval(0);
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            if (!window.runActive())
+                return;
+            const qint64 now = clock.nsecsElapsed();
+            if (last >= 0 && now - last > worst)
+                worst = now - last;
+            last = now;
+            ++ticks;
+        });
+        probe.start();
+        clock.start();
+        state.ResumeTiming();
+        window.findChild<QPushButton*>(QStringLiteral("isButton1"))->click();
+        state.PauseTiming();
+        passes += double(ticks);
+        worst_gap_ms = std::max(worst_gap_ms, double(worst) / 1e6);
+        state.ResumeTiming();
+    }
+    if (dialogs.messages != 0)
+        state.SkipWithError("the extraction showed a message");
+    state.counters["event_loop_passes"] = benchmark::Counter(passes, benchmark::Counter::kAvgIterations);
+    state.counters["worst_gap_ms"] = worst_gap_ms;
+}
+BENCHMARK(BM_ExtractResponsiveness_20000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velmora"));
+    QCoreApplication::setOrganizationName(QStringLiteral("velmora"));
+    // Keep the user's settings out of it.
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, scratch().filePath(QStringLiteral("config")));
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
