@@ -235,7 +235,7 @@ namespace {
 int create_temp_file(int folder_fd, const std::string& leaf, mode_t mode, std::string& temp)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temp = ".";
+        temp.assign(1, '.');
         temp.append(leaf, 0, std::min(leaf.size(), temp_leaf_max));
         temp += temp_marker;
         temp += random_suffix();
