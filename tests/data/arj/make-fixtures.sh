@@ -1,6 +1,7 @@
 #!/bin/sh
 # Makes the ARJ fixtures with arj 3.10 (Debian package arj) and records what
-# lsar (The Unarchiver) lists for each, as <archive>.lsar.json.
+# lsar (The Unarchiver) lists for each, as <archive>.lsar.json (and 7-Zip for
+# owner.arj, which lsar lists only in part, as owner.arj.7z.txt).
 #   methods.arj  host UNIX (Unix times, 46-byte first headers): methods 0-4, an
 #                entry comment, a garbled (-g) entry, a directory, archive comment
 #   dos.arj      -2d: host MS-DOS, DOS date-times
@@ -34,7 +35,7 @@ touch -d '2022-06-01 10:20:30' dir
 printf 'comment of a.txt\n' > entry.cmt
 printf 'archive comment\n' > archive.cmt
 
-rm -f "$here"/*.arj "$here"/*.lsar.json
+rm -f "$here"/*.arj "$here"/*.lsar.json "$here"/*.7z.txt
 arj a methods.arj -m0 a.txt >/dev/null
 arj a methods.arj -m1 c.txt >/dev/null
 arj a methods.arj -m2 d.txt >/dev/null
@@ -50,5 +51,7 @@ arj a owner.arj -2o -m1 a.txt c.txt >/dev/null
 
 for f in methods dos owner; do
     cp "$f.arj" "$here/"
-    lsar -j "$f.arj" > "$here/$f.arj.lsar.json"
+    # lsar exits non-zero when it lists only part of an archive.
+    lsar -j "$f.arj" > "$here/$f.arj.lsar.json" || true
 done
+7z l -slt owner.arj | sed -n '/^----------$/,$p' > "$here/owner.arj.7z.txt"
