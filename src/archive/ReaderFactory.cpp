@@ -1,17 +1,19 @@
 // One reader per format, created when the dispatcher first needs it.
 #include "archive/Cls_GetFileType.h"
+#include "formats/catalogue/Cls_Arj.h"
+#include "formats/catalogue/Cls_LZH.h"
 
 namespace velmora {
 
 std::unique_ptr<ArchiveReader> make_reader(ReaderKind kind, ArchiveState& state)
 {
     switch (kind) {
+    case ReaderKind::arj: return std::make_unique<Cls_Arj>(state);
+    case ReaderKind::lzh: return std::make_unique<Cls_LZH>(state);
     case ReaderKind::tar:
     case ReaderKind::gzip:
     case ReaderKind::zip:
     case ReaderKind::cab:
-    case ReaderKind::arj:
-    case ReaderKind::lzh:
     case ReaderKind::rar:
     case ReaderKind::arc:
         break;
