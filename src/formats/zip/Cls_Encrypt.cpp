@@ -1,6 +1,6 @@
-// Traditional ZIP encryption (PKWARE APPNOTE 6.1). The key updates and the
-// key-stream byte are written once as inline steps; the array loops keep the
-// keys in locals so the per-byte chain stays in registers.
+// Traditional ZIP encryption (PKWARE APPNOTE 6.1). Key set-up and encryption
+// use the key schedule as the note writes it; the decryption loop computes
+// the same keys with the steps rearranged so the per-byte chain is short.
 #include "formats/zip/Cls_Encrypt.h"
 
 #include "archive/Cls_CRC32.h"
@@ -36,13 +36,6 @@ struct keys {
     {
         const uint32_t t = (k2 & 0xFFFF) | 2;
         return static_cast<uint8_t>((t * (t ^ 1)) >> 8);
-    }
-
-    uint8_t decrypt(uint8_t b)
-    {
-        const uint8_t c = b ^ stream_byte();
-        update(c);
-        return c;
     }
 
     uint8_t encrypt(uint8_t c)
@@ -115,11 +108,6 @@ void Cls_Encrypt::UpdateKeys(uint8_t c)
     Key0 = k.k0;
     Key1 = k.k1;
     Key2 = k.k2;
-}
-
-uint8_t Cls_Encrypt::DecryptByte() const
-{
-    return keys{Key0, Key1, Key2, nullptr}.stream_byte();
 }
 
 void Cls_Encrypt::ZipPrepareKey(std::span<uint8_t> Data, std::string_view PassWord)

@@ -25,7 +25,6 @@ public:
 private:
     void InitKeys(std::string_view PassWord);
     void UpdateKeys(uint8_t c);
-    uint8_t DecryptByte() const;
 
     uint32_t Key0 = 0x12345678u;
     uint32_t Key1 = 0x23456789u;
