@@ -1,14 +1,15 @@
 // One reader per format, created when the dispatcher first needs it.
 #include "archive/Cls_GetFileType.h"
+#include "formats/zip/Cls_Zip.h"
 
 namespace velmora {
 
 std::unique_ptr<ArchiveReader> make_reader(ReaderKind kind, ArchiveState& state)
 {
     switch (kind) {
+    case ReaderKind::zip: return std::make_unique<Cls_Zip>(state);
     case ReaderKind::tar:
     case ReaderKind::gzip:
-    case ReaderKind::zip:
     case ReaderKind::cab:
     case ReaderKind::arj:
     case ReaderKind::lzh:
