@@ -185,14 +185,5 @@ TEST_F(Dispatcher, TarNameGoesToTheTarReaderFirst)
     EXPECT_EQ(files_.state().PackFileType, format_code::zip);
 }
 
-TEST_F(Dispatcher, FileCountComesFromTheSharedStateOnly)
-{
-    files_.Get_Contents(zip_file("a.zip", "x"));
-    files_.state().PackTotFiles = 7;
-    EXPECT_EQ(files_.FileCount(), 7);
-    files_.state().PackFileType = format_code::none;
-    EXPECT_EQ(files_.FileCount(), 0);
-}
-
 } // namespace
 } // namespace velmora
