@@ -141,8 +141,9 @@ TEST_F(Dispatcher, OtherSignaturesAreNotUnknown)
         std::vector<uint8_t> bytes = head;
         bytes.resize(64, 0);
         EXPECT_EQ(files_.Get_Contents(put("scrap.bin", bytes)), 0) << int(head[0]);
-        if (files_.state().PackFileType == format_code::none)
+        if (files_.state().PackFileType == format_code::none) {
             EXPECT_EQ(files_.FileCount(), 0);
+        }
     }
 }
 

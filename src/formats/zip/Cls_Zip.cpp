@@ -75,8 +75,6 @@ uint8_t low_byte(int16_t v) { return static_cast<uint8_t>(static_cast<uint16_t>(
 int16_t s16(std::span<const uint8_t> rec, size_t off) { return static_cast<int16_t>(load_le16(rec.data() + off)); }
 int32_t s32(std::span<const uint8_t> rec, size_t off) { return static_cast<int32_t>(load_le32(rec.data() + off)); }
 
-std::string as_text(std::span<const uint8_t> bytes) { return bytes_to_string(bytes); }
-
 // The UTF-8 name of an Info-ZIP Unicode Path block, when the block is
 // version 1 and was written for exactly these stored name bytes.
 bool unicode_path_name(std::span<const uint8_t> raw_name, std::span<const uint8_t> extra, std::string& out)
@@ -94,7 +92,7 @@ bool unicode_path_name(std::span<const uint8_t> raw_name, std::span<const uint8_
         // A name edited after the block was written no longer matches its CRC.
         if (load_le32(data.data() + 1) != crc32_update(0, raw_name) || !is_valid_utf8(name))
             continue;
-        out = as_text(name);
+        out = bytes_to_string(name);
         return true;
     }
     return false;
@@ -233,9 +231,9 @@ bool Cls_Zip::read_central_directory(const BinaryFile& file, uint64_t offset, in
         e.ExternalAttributes = s32(header, zip::central::external_attributes);
         e.LocalHeaderOffset = s32(header, zip::central::local_header_offset);
         const auto flags = static_cast<uint16_t>(e.Flags);
-        e.RawName = as_text(name);
+        e.RawName = bytes_to_string(name);
         e.FileName = zip_entry_name(name, extra, flags);
-        e.ExtraField = as_text(extra);
+        e.ExtraField = bytes_to_string(extra);
         e.FileComment = decode_archive_text(comment, (flags & zip::flag_utf8) != 0);
     }
 

@@ -155,30 +155,25 @@ inline void expect_matches_corpus(const ZipListing& got, const std::filesystem::
             const bool valid = !w.contains("dos_valid") || w["dos_valid"].get<bool>();
             EXPECT_EQ(g.datetime, valid ? w["datetime"].get<std::string>() : "1601-01-01 00:00:00");
         }
-        if (w.contains("method_code")) {
-            const int code = w["method_code"].get<int>();
-            if (code == 0)
-                EXPECT_EQ(g.method, "No Compression");
-            else if (code == 8)
-                EXPECT_EQ(g.method, "Deflated");
-            else if (code == 12)
-                EXPECT_EQ(g.method, "BZip2");
-            else if (code > 12)
-                EXPECT_EQ(g.method, "Unknown");
+        // Method and host codes the corpus holds, by the stored code.
+        static const std::map<int, std::string> method_text = {
+            {0, "No Compression"}, {8, "Deflated"}, {12, "BZip2"}, {14, "Unknown"}, {98, "Unknown"}, {99, "Unknown"}};
+        static const std::map<int, std::string> host_text = {
+            {0, "MS-DOS and OS/2 (FAT / VFAT / FAT32 file systems)"}, {3, "UNIX"}, {10, "Windows NTFS"},
+            {11, "MVS (OS/390 - Z/OS)"}};
+        if (w.contains("method_code") && method_text.contains(w["method_code"].get<int>())) {
+            EXPECT_EQ(g.method, method_text.at(w["method_code"].get<int>()));
         }
-        if (w.contains("host_os")) {
-            const int host = w["host_os"].get<int>();
-            if (host == 3)
-                EXPECT_EQ(g.system_made_by, "UNIX");
-            else if (host == 0)
-                EXPECT_EQ(g.system_made_by, "MS-DOS and OS/2 (FAT / VFAT / FAT32 file systems)");
+        if (w.contains("host_os") && host_text.contains(w["host_os"].get<int>())) {
+            EXPECT_EQ(g.system_made_by, host_text.at(w["host_os"].get<int>()));
         }
         if (w.contains("version_made")) {
             const int v = w["version_made"].get<int>();
             EXPECT_EQ(g.version_made_by, std::to_string(v / 10) + "." + std::to_string(v % 10));
         }
-        if (w.contains("comment") && w["comment"].is_string())
+        if (w.contains("comment") && w["comment"].is_string()) {
             EXPECT_EQ(g.comment, w["comment"].get<std::string>());
+        }
     }
 }
 
