@@ -1,5 +1,7 @@
 // One reader per format, created when the dispatcher first needs it.
 #include "archive/Cls_GetFileType.h"
+#include "formats/catalogue/Cls_Arj.h"
+#include "formats/catalogue/Cls_LZH.h"
 #include "formats/zip/Cls_Zip.h"
 
 namespace velmora {
@@ -8,11 +10,11 @@ std::unique_ptr<ArchiveReader> make_reader(ReaderKind kind, ArchiveState& state)
 {
     switch (kind) {
     case ReaderKind::zip: return std::make_unique<Cls_Zip>(state);
+    case ReaderKind::arj: return std::make_unique<Cls_Arj>(state);
+    case ReaderKind::lzh: return std::make_unique<Cls_LZH>(state);
     case ReaderKind::tar:
     case ReaderKind::gzip:
     case ReaderKind::cab:
-    case ReaderKind::arj:
-    case ReaderKind::lzh:
     case ReaderKind::rar:
     case ReaderKind::arc:
         break;
