@@ -2,17 +2,18 @@
 #include "archive/Cls_GetFileType.h"
 #include "formats/catalogue/Cls_Arj.h"
 #include "formats/catalogue/Cls_LZH.h"
+#include "formats/zip/Cls_Zip.h"
 
 namespace velmora {
 
 std::unique_ptr<ArchiveReader> make_reader(ReaderKind kind, ArchiveState& state)
 {
     switch (kind) {
+    case ReaderKind::zip: return std::make_unique<Cls_Zip>(state);
     case ReaderKind::arj: return std::make_unique<Cls_Arj>(state);
     case ReaderKind::lzh: return std::make_unique<Cls_LZH>(state);
     case ReaderKind::tar:
     case ReaderKind::gzip:
-    case ReaderKind::zip:
     case ReaderKind::cab:
     case ReaderKind::rar:
     case ReaderKind::arc:
