@@ -88,14 +88,31 @@ QString FormatSize(int64_t s, const QLocale& locale_in)
 
 QString DateText(const DateTime& value, const QLocale& locale)
 {
+    return DateTextFormatter(locale)(value);
+}
+
+DateTextFormatter::DateTextFormatter(const QLocale& locale)
+    : locale_(locale),
+      dateFormat_(adjustFormat(locale.dateFormat(QLocale::ShortFormat), false)),
+      timeFormat_(adjustFormat(locale.timeFormat(QLocale::LongFormat), true))
+{
+}
+
+QString DateTextFormatter::operator()(const DateTime& value)
+{
+    if (haveLast_ && value == last_)
+        return lastText_;
     const QDate date(value.year, value.month, value.day);
     const QTime time(value.hour, value.minute, value.second);
-    if (!date.isValid() || !time.isValid())
-        return {};
-    QString text = locale.toString(date, adjustFormat(locale.dateFormat(QLocale::ShortFormat), false));
-    if (time != QTime(0, 0, 0))
-        text += QLatin1Char(' ')
-                + locale.toString(time, adjustFormat(locale.timeFormat(QLocale::LongFormat), true));
+    QString text;
+    if (date.isValid() && time.isValid()) {
+        text = locale_.toString(date, dateFormat_);
+        if (time != QTime(0, 0, 0))
+            text += QLatin1Char(' ') + locale_.toString(time, timeFormat_);
+    }
+    last_ = value;
+    lastText_ = text;
+    haveLast_ = true;
     return text;
 }
 

@@ -28,6 +28,22 @@ QString FormatSize(int64_t size, const QLocale& locale = QLocale());
 // blank and its long time without a time-zone name; at midnight the date alone.
 QString DateText(const DateTime& value, const QLocale& locale = QLocale());
 
+// DateText for many values: the locale's formats worked out once, and the
+// last value's text kept (archive entries often share a time stamp).
+class DateTextFormatter {
+public:
+    explicit DateTextFormatter(const QLocale& locale = QLocale());
+    QString operator()(const DateTime& value);
+
+private:
+    QLocale locale_;
+    QString dateFormat_;
+    QString timeFormat_;
+    DateTime last_{};
+    QString lastText_;
+    bool haveLast_ = false;
+};
+
 // True when the name's last three characters are "zip" or "ZIP" (exactly
 // these two spellings; no dot needed).
 bool ImageFileCheck(const QString& strFileName);

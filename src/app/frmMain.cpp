@@ -14,6 +14,8 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QHash>
+#include <QStyleOptionViewItem>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -29,6 +31,9 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <vector>
 
 namespace velmora::app {
 
@@ -315,6 +320,7 @@ void frmMain::ShowArchiveContents()
     d.Get_Contents(toCorePath(CurrentArchivePath));
     const int32_t count = d.FileCount();
     const QLocale locale;
+    DateTextFormatter dateText(locale);
     QList<QTreeWidgetItem*> rows;
     rows.reserve(count > 0 ? count : 0);
     for (int32_t k = 1; k <= count; ++k) {
@@ -330,7 +336,7 @@ void frmMain::ShowArchiveContents()
             row->setText(1, FormatSize(d.Compressed_Size(k), locale));
             row->setText(2, FormatSize(d.UnCompressed_Size(k), locale));
         }
-        row->setText(3, DateText(d.FileDateTime(k), locale));
+        row->setText(3, dateText(d.FileDateTime(k)));
         rows.append(row);
     }
     lstInZip->addTopLevelItems(rows);
@@ -347,16 +353,58 @@ void frmMain::setAllRowsChecked(bool checked)
 {
     const Qt::CheckState state = checked ? Qt::Checked : Qt::Unchecked;
     const int rows = lstInZip->topLevelItemCount();
-    for (int r = 0; r < rows; ++r)
-        lstInZip->topLevelItem(r)->setCheckState(0, state);
+    {
+        // One repaint for the lot instead of a change notice per row.
+        const QSignalBlocker quiet(lstInZip->model());
+        for (int r = 0; r < rows; ++r)
+            lstInZip->topLevelItem(r)->setCheckState(0, state);
+    }
+    lstInZip->viewport()->update();
 }
 
 void frmMain::AutoSizeColumns()
 {
-    // Fit header and widest cell over every row, not a sample of them.
-    lstInZip->header()->setResizeContentsPrecision(-1);
-    for (int i = 0; i < lstInZip->columnCount(); ++i)
-        lstInZip->resizeColumnToContents(i);
+    // Each column gets the width that fits its header and its widest cell
+    // over every row. Measuring every cell through the item delegate is slow
+    // for tens of thousands of rows, so the cells are first ranked by the sum
+    // of their characters' advances (cached per character), and only the
+    // widest few by that measure go through the delegate.
+    constexpr int candidates = 16;
+    const int rows = lstInZip->topLevelItemCount();
+    const QFontMetrics fm(lstInZip->font());
+    QHash<QChar, int> advance;
+    auto roughWidth = [&](const QString& text) {
+        int w = 0;
+        for (QChar c : text) {
+            auto it = advance.find(c);
+            if (it == advance.end())
+                it = advance.insert(c, fm.horizontalAdvance(c));
+            w += *it;
+        }
+        return w;
+    };
+    QStyleOptionViewItem option;
+    option.initFrom(lstInZip);
+    option.font = lstInZip->font();
+    option.fontMetrics = fm;
+    option.widget = lstInZip;
+    option.decorationSize = lstInZip->iconSize().isValid() ? lstInZip->iconSize() : QSize(16, 16);
+    QAbstractItemModel* model = lstInZip->model();
+    for (int c = 0; c < lstInZip->columnCount(); ++c) {
+        std::vector<std::pair<int, int>> ranked; // (rough width, row)
+        ranked.reserve(static_cast<size_t>(rows));
+        for (int r = 0; r < rows; ++r)
+            ranked.emplace_back(roughWidth(lstInZip->topLevelItem(r)->text(c)), r);
+        const size_t keep = std::min(ranked.size(), static_cast<size_t>(candidates));
+        std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(keep), ranked.end(),
+                          [](const auto& a, const auto& b) { return a.first > b.first; });
+        int width = lstInZip->header()->sectionSizeHint(c);
+        for (size_t i = 0; i < keep; ++i) {
+            const QModelIndex index = model->index(ranked[i].second, c);
+            width = std::max(width, lstInZip->itemDelegateForIndex(index)->sizeHint(option, index).width());
+        }
+        lstInZip->setColumnWidth(c, width);
+    }
 }
 
 QUrl frmMain::helpPageUrl()
