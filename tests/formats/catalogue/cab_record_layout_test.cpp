@@ -132,12 +132,17 @@ TEST(CabRecordLayout, NamesAreUtf8OnlyWhenFlagged)
     TempDir dir;
     CabSpec c;
     c.files = {{1, 0, 0x5A21, 0x6B4F, 0x20, "\x81" "ber"}, {1, 0, 0x5A21, 0x6B4F, 0xA0, "\xC3\xBC" "ber"},
-               {1, 0, 0x5A21, 0x6B4F, 0x20, "plain"}};
+               {1, 0, 0x5A21, 0x6B4F, 0x20, "plain"}, {1, 0, 0x5A21, 0x6B4F, 0x80, "\xC3" "x"},
+               {1, 0, 0x5A21, 0x6B4F, 0x20, "\xC3" "x"}};
     const auto s = list_bytes(dir, "names.cab", cabinet(c).b);
-    ASSERT_EQ(s.count, 3);
+    ASSERT_EQ(s.count, 5);
     EXPECT_EQ(s.entries[0].name, "\xC3\xBC" "ber"); // code page 437 0x81
     EXPECT_EQ(s.entries[1].name, "\xC3\xBC" "ber");
     EXPECT_EQ(s.entries[2].name, "plain");
+    // Flagged UTF-8 is taken as it stands, even when broken; unflagged bytes
+    // that are no UTF-8 are code page 437.
+    EXPECT_EQ(s.entries[3].name, "\xC3" "x");
+    EXPECT_EQ(s.entries[4].name, "\xE2\x94\x9C" "x");
 }
 
 TEST(CabRecordLayout, VersionNeededComesFromTheHeader)
