@@ -15,18 +15,33 @@ using namespace velmora;
 
 namespace {
 
+// A folder of this process, removed again when the fuzzer exits.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        // A memory-backed folder where there is one: six file writes per input.
+        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
+                                               ? std::filesystem::path("/dev/shm")
+                                               : std::filesystem::temp_directory_path();
+        path_ = base / ("catalogue_fuzz." + std::to_string(::getpid()));
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
 const std::filesystem::path& scratch_dir()
 {
-    static const std::filesystem::path dir = [] {
-        // A memory-backed folder where there is one: six file writes per input.
-        const std::filesystem::path base =
-            std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
-                                                      : std::filesystem::temp_directory_path();
-        auto d = base / ("catalogue_fuzz." + std::to_string(::getpid()));
-        std::filesystem::create_directories(d);
-        return d;
-    }();
-    return dir;
+    static const ScratchDir dir;
+    return dir.path();
 }
 
 bool write_bytes(const std::filesystem::path& p, const uint8_t* data, size_t size)
