@@ -1,6 +1,6 @@
 // Test-only tools for the Inflate tests: a bit writer with the Huffman code
 // helpers needed to hand-build Deflate and Deflate64 streams, zlib wrappers,
-// a ZIP local-header walker, and a plain model of the decoder's documented
+// a ZIP directory walker, and a plain model of the decoder's documented
 // behaviour (one bit at a time, probe-by-length tables, byte-wise copies) to
 // compare the fast decoder with on any input.
 #pragma once
@@ -173,36 +173,45 @@ inline std::optional<std::vector<uint8_t>> zlib_inflate_raw(const std::vector<ui
 
 // ---- ZIP -------------------------------------------------------------------
 
+// Central directory header: sig(4) made(2) need(2) flags(2) method(2) time(2) date(2) crc(4) csize(4) usize(4)
+//                           nlen(2) xlen(2) clen(2) disk(2) iattr(2) eattr(4) offset(4)
 // Local file header: sig(4) ver(2) flags(2) method(2) time(2) date(2) crc(4) csize(4) usize(4) nlen(2) xlen(2)
-struct zip_local_entry {
+struct zip_entry {
     std::string name;
     uint16_t method = 0;
     uint32_t crc = 0;
     uint32_t usize = 0;
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> data; // the stored bytes
 };
 
-// Walks the local headers; entries whose sizes are only in a data descriptor
-// (flags bit 3 with zero sizes) stop the walk.
-inline std::vector<zip_local_entry> zip_local_entries(const std::vector<uint8_t>& zip)
+// The entries listed in the central directory, with sizes taken from there
+// (local headers may leave them to a data descriptor). Empty on damage.
+inline std::vector<zip_entry> zip_entries(const std::vector<uint8_t>& zip)
 {
     auto le16 = [&](size_t o) { return static_cast<uint32_t>(zip[o] | (zip[o + 1] << 8)); };
     auto le32 = [&](size_t o) { return le16(o) | (le16(o + 2) << 16); };
-    std::vector<zip_local_entry> out;
-    size_t at = 0;
-    while (at + 30 <= zip.size() && le32(at) == 0x04034b50) {
-        zip_local_entry e;
-        e.method = static_cast<uint16_t>(le16(at + 8));
-        e.crc = le32(at + 14);
-        const uint32_t csize = le32(at + 18);
-        e.usize = le32(at + 22);
-        const size_t nlen = le16(at + 26), xlen = le16(at + 28);
-        const size_t data_at = at + 30 + nlen + xlen;
-        if (data_at + csize > zip.size() || (csize == 0 && (le16(at + 6) & 8))) break;
-        e.name.assign(zip.begin() + static_cast<ptrdiff_t>(at + 30), zip.begin() + static_cast<ptrdiff_t>(at + 30 + nlen));
+    std::vector<zip_entry> out;
+    if (zip.size() < 22) return out;
+    size_t eocd = zip.size() - 22;
+    while (eocd > 0 && le32(eocd) != 0x06054b50) --eocd;
+    if (le32(eocd) != 0x06054b50) return out;
+    size_t at = le32(eocd + 16);
+    for (uint32_t n = le16(eocd + 10); n > 0; --n) {
+        if (at + 46 > zip.size() || le32(at) != 0x02014b50) return {};
+        zip_entry e;
+        e.method = static_cast<uint16_t>(le16(at + 10));
+        e.crc = le32(at + 16);
+        const uint32_t csize = le32(at + 20);
+        e.usize = le32(at + 24);
+        const size_t nlen = le16(at + 28), xlen = le16(at + 30), clen = le16(at + 32);
+        const size_t local = le32(at + 42);
+        e.name.assign(zip.begin() + static_cast<ptrdiff_t>(at + 46), zip.begin() + static_cast<ptrdiff_t>(at + 46 + nlen));
+        if (local + 30 > zip.size()) return {};
+        const size_t data_at = local + 30 + le16(local + 26) + le16(local + 28);
+        if (data_at + csize > zip.size()) return {};
         e.data.assign(zip.begin() + static_cast<ptrdiff_t>(data_at), zip.begin() + static_cast<ptrdiff_t>(data_at + csize));
         out.push_back(std::move(e));
-        at = data_at + csize;
+        at += 46 + nlen + xlen + clen;
     }
     return out;
 }
