@@ -458,11 +458,15 @@ private:
         if (out_pos_ + length > out_limit_) return false;
         ensure_room(length);
         uint8_t* out = out_.data() + out_pos_;
-        const uint8_t* src = out - dist;
-        if (dist >= length) {
-            std::memcpy(out, src, length);
-        } else {
-            for (uint32_t i = 0; i < length; ++i) out[i] = src[i];
+        // The bytes from dist back repeat with period dist, so any whole
+        // number of periods back is as good a source; taking the furthest
+        // that is already written keeps each memcpy free of overlap.
+        size_t done = 0;
+        while (done < length) {
+            const size_t span = (done + dist) / dist * dist;
+            const size_t n = std::min<size_t>(span, length - done);
+            std::memcpy(out + done, out + done - span, n);
+            done += n;
         }
         out_pos_ += length;
         return true;
