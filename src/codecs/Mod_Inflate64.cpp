@@ -207,11 +207,11 @@ uint64_t load_le64(const uint8_t* p)
     return v;
 }
 
-// Fast loop limits. One iteration takes at most three refills of 8 bytes read
+// Fast loop limits. One iteration takes at most four refills of 8 bytes read
 // and at most 7 bytes taken each, and writes at most two literals and one
-// match of 258 bytes, copied in 16-byte chunks that may run 15 bytes over.
-constexpr size_t fast_input_margin = 32;
-constexpr size_t fast_output_margin = 2 + 258 + 16 + 16;
+// match of 258 bytes, which copy_match may overrun up to 272 bytes.
+constexpr size_t fast_input_margin = 40;
+constexpr size_t fast_output_margin = 2 + 272;
 constexpr unsigned max_dist_bits = max_codeword_len + 14; // codeword + extra bits of codes 30/31
 constexpr unsigned refill_min_bits = 56;                  // a word refill leaves at least 56 bits
 static_assert(max_codeword_len + 5 + max_dist_bits <= refill_min_bits, "one refill covers a Deflate length and distance");
@@ -283,12 +283,17 @@ private:
     }
 
     // ---- output -----------------------------------------------------------
-    // The buffer grows as output is produced and never past out_limit_.
+    // Memory follows the output actually produced, never past out_limit_.
+    // Capacity is reserved ahead (untouched pages cost nothing), but the
+    // vector's size, which std::vector zero-fills, grows a slice at a time
+    // just ahead of the decoder, so the fill lands in cache lines that are
+    // about to be written anyway.
+    static constexpr size_t growth_slice = size_t{256} << 10;
+
     void grow(size_t needed)
     {
-        size_t size = std::max({needed, out_.size() * 2, size_t{4096}});
-        size = std::min(size, out_limit_);
-        out_.reserve(size);
+        const size_t size = std::min(out_limit_, std::max(needed, out_.size() + growth_slice));
+        if (size > out_.capacity()) out_.reserve(std::min(out_limit_, std::max(size, out_.capacity() * 2)));
         out_.resize(size);
     }
 
@@ -301,9 +306,7 @@ private:
     outcome decode_stream()
     {
         // Room for a typical expansion to start with; more as output appears.
-        const size_t initial = std::min(out_limit_, in_size_ * 8 + 65536);
-        out_.reserve(initial);
-        out_.resize(initial);
+        out_.reserve(std::min(out_limit_, in_size_ * 8 + 65536));
         for (;;) {
             const uint32_t final_block = get_bits(1);
             const uint32_t type = get_bits(2);
@@ -472,26 +475,48 @@ private:
         return true;
     }
 
+    // Copies a match of at most 258 bytes; may write up to 32 bytes, or the
+    // length rounded up to 16, whichever is more. Most matches are short, so
+    // the first 32 bytes go without a loop test.
     static void copy_match(uint8_t* out, uint32_t dist, uint32_t length)
     {
         uint8_t* dst = out;
         const uint8_t* src = out - dist;
         uint8_t* const end = out + length;
         if (dist >= 16) {
-            // Each 16-byte load lies wholly before the bytes it is copied to.
+            // Each 16-byte load lies wholly before the bytes it is copied to
+            // (or reads bytes the previous store has already written).
+            std::memcpy(dst, src, 16);
+            std::memcpy(dst + 16, src + 16, 16);
+            if (length <= 32) return;
+            dst += 32;
+            src += 32;
             do {
                 std::memcpy(dst, src, 16);
                 dst += 16;
                 src += 16;
             } while (dst < end);
         } else if (dist >= 8) {
+            std::memcpy(dst, src, 8);
+            std::memcpy(dst + 8, src + 8, 8);
+            std::memcpy(dst + 16, src + 16, 8);
+            std::memcpy(dst + 24, src + 24, 8);
+            if (length <= 32) return;
+            dst += 32;
+            src += 32;
             do {
                 std::memcpy(dst, src, 8);
                 dst += 8;
                 src += 8;
             } while (dst < end);
         } else if (dist == 1) {
-            const uint64_t v = 0x0101010101010101ull * *src;
+            const uint64_t v = 0x0101010101010101ull * *src; // the byte in every lane
+            std::memcpy(dst, &v, 8);
+            std::memcpy(dst + 8, &v, 8);
+            std::memcpy(dst + 16, &v, 8);
+            std::memcpy(dst + 24, &v, 8);
+            if (length <= 32) return;
+            dst += 32;
             do {
                 std::memcpy(dst, &v, 8);
                 dst += 8;
@@ -526,31 +551,43 @@ private:
             in_next += 7 - (bitsleft >> 3);
             bitsleft |= 56;
         };
-        auto consume = [&](unsigned n) {
-            bitbuf >>= n;
-            bitsleft -= n;
+        // Entries keep their bit counts in bits 0-5 (at most 31).
+        auto consume = [&](uint32_t e) {
+            bitbuf >>= (e & 63);
+            bitsleft -= (e & 63);
         };
         auto extra_value = [&](uint64_t saved, uint32_t e) {
-            return static_cast<uint32_t>((saved & ((uint64_t{1} << entry_total_bits(e)) - 1)) >> entry_codeword_len(e));
+            return static_cast<uint32_t>((saved & ((uint64_t{1} << (e & 63)) - 1)) >> entry_codeword_len(e));
         };
 
         refill();
-        consume(pos_ & 7);
+        bitbuf >>= pos_ & 7;
+        bitsleft -= pos_ & 7;
         step status;
+        // The next literal/length entry is looked up as soon as the bits for
+        // it are known (before a match is copied), so the table load overlaps
+        // other work.
+        refill();
+        uint32_t entry = ll[bitbuf & ll_mask];
         for (;;) {
-            refill();
-            uint32_t entry = ll[bitbuf & ll_mask];
             if (entry & entry_literal) {
-                consume(entry_total_bits(entry));
-                *out++ = static_cast<uint8_t>(entry >> 16);
+                // Up to three literals per refill: 3 x 15 bits leave the 11
+                // bits the next primary lookup needs.
+                consume(entry);
+                uint8_t lit = static_cast<uint8_t>(entry >> 16);
                 entry = ll[bitbuf & ll_mask];
+                *out++ = lit;
                 if (entry & entry_literal) {
-                    consume(entry_total_bits(entry));
-                    *out++ = static_cast<uint8_t>(entry >> 16);
+                    consume(entry);
+                    lit = static_cast<uint8_t>(entry >> 16);
                     entry = ll[bitbuf & ll_mask];
+                    *out++ = lit;
                     if (entry & entry_literal) {
-                        consume(entry_total_bits(entry));
-                        *out++ = static_cast<uint8_t>(entry >> 16);
+                        consume(entry);
+                        lit = static_cast<uint8_t>(entry >> 16);
+                        entry = ll[bitbuf & ll_mask];
+                        *out++ = lit;
+                        refill();
                         goto next;
                     }
                 }
@@ -560,14 +597,16 @@ private:
                 if (entry & entry_subtable) {
                     entry = ll[(entry >> 16) + ((bitbuf >> litlen_table_bits) & ((1u << entry_codeword_len(entry)) - 1))];
                     if (entry & entry_literal) {
-                        consume(entry_total_bits(entry));
+                        consume(entry);
                         *out++ = static_cast<uint8_t>(entry >> 16);
+                        refill();
+                        entry = ll[bitbuf & ll_mask];
                         goto next;
                     }
                 }
                 if (entry & entry_exceptional) {
                     if (entry & entry_end_of_block) {
-                        consume(entry_total_bits(entry));
+                        consume(entry);
                         status = step::end_of_block;
                     } else {
                         status = step::slow_symbol; // symbols 286/287, left for the exact path
@@ -577,12 +616,13 @@ private:
             }
             {
                 uint64_t saved = bitbuf;
-                consume(entry_total_bits(entry));
+                consume(entry);
                 uint32_t length = (entry >> 16) + extra_value(saved, entry);
                 if constexpr (Deflate64) {
                     if ((entry & entry_extend_258) && length == 258) {
                         length = static_cast<uint32_t>(bitbuf & 0xFFFF) + 3;
-                        consume(16);
+                        bitbuf >>= 16;
+                        bitsleft -= 16;
                     }
                     if (bitsleft < max_dist_bits) refill();
                 }
@@ -590,12 +630,14 @@ private:
                 if (de & entry_subtable)
                     de = dt[(de >> 16) + ((bitbuf >> dist_table_bits) & ((1u << entry_codeword_len(de)) - 1))];
                 saved = bitbuf;
-                consume(entry_total_bits(de));
+                consume(de);
                 const uint32_t dist = (de >> 16) + extra_value(saved, de);
                 if (dist > static_cast<size_t>(out - out_begin)) {
                     status = step::fault;
                     break;
                 }
+                refill();
+                entry = ll[bitbuf & ll_mask];
                 if (Deflate64 && length > 258) {
                     out_pos_ = static_cast<size_t>(out - out_begin);
                     if (!long_copy(dist, length)) {
