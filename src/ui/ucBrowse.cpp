@@ -1,8 +1,10 @@
 // Folder tree over QFileSystemModel (folders only, root "/").
 #include "ui/ucBrowse.h"
 
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHeaderView>
+#include <QTimer>
 
 namespace velmora::ui {
 
@@ -19,8 +21,42 @@ ucBrowse::ucBrowse(QWidget* parent) : QTreeView(parent), model_(new QFileSystemM
     setUniformRowHeights(true);
     connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current, const QModelIndex&) {
+                if (quiet_)
+                    return;
+                revealPath_.clear();
                 emit PathChange(pathOf(current));
             });
+    // The model reads folders in the background and inserts their rows in
+    // batches: while a revealed folder is pending (for a few seconds, until the
+    // user picks a folder), scroll to it again once the insertions settle.
+    revealTimer_.setSingleShot(true);
+    revealTimer_.setInterval(50);
+    connect(&revealTimer_, &QTimer::timeout, this, [this] {
+        const QModelIndex index = model_->index(revealPath_);
+        if (revealPath_.isEmpty() || !index.isValid())
+            return;
+        for (QModelIndex up = index; up.isValid(); up = up.parent())
+            expand(up);
+        scrollTo(index, QAbstractItemView::PositionAtTop);
+    });
+    auto settleThenReveal = [this] {
+        if (!revealPath_.isEmpty() && revealClock_.isValid() && revealClock_.elapsed() < 3000)
+            revealTimer_.start();
+    };
+    connect(model_, &QAbstractItemModel::rowsInserted, this, settleThenReveal);
+    connect(model_, &QAbstractItemModel::layoutChanged, this, settleThenReveal);
+}
+
+void ucBrowse::focusInEvent(QFocusEvent* event)
+{
+    // Qt's views make the first row current when they gain focus with none;
+    // that is no choice of the user's and must not fill the queue.
+    const bool hadCurrent = currentIndex().isValid();
+    quiet_ = true;
+    QTreeView::focusInEvent(event);
+    if (!hadCurrent && currentIndex().isValid())
+        selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+    quiet_ = false;
 }
 
 QString ucBrowse::pathOf(const QModelIndex& index) const
@@ -55,6 +91,9 @@ void ucBrowse::reveal(const QString& path)
     const QModelIndex index = model_->index(path);
     if (!index.isValid())
         return;
+    revealPath_ = path;
+    revealClock_.start();
+    revealTimer_.start();
     for (QModelIndex up = index; up.isValid(); up = up.parent())
         expand(up);
     scrollTo(index, QAbstractItemView::PositionAtTop);

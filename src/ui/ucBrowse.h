@@ -2,6 +2,8 @@
 // view. Choosing a folder raises PathChange with its path ending in "/".
 #pragma once
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QTreeView>
 
 class QFileSystemModel;
@@ -24,10 +26,17 @@ public:
 signals:
     void PathChange(const QString& path);
 
+protected:
+    void focusInEvent(QFocusEvent* event) override;
+
 private:
     QString pathOf(const QModelIndex& index) const;
 
     QFileSystemModel* model_;
+    QString revealPath_;
+    QElapsedTimer revealClock_;
+    QTimer revealTimer_;
+    bool quiet_ = false;
 };
 
 } // namespace velmora::ui

@@ -37,6 +37,7 @@ private slots:
     void pasteAppendsArchiveNames();
     void folderTreeEmptyFolder();
     void folderTreeFolderWithArchives();
+    void folderTreeFocusIsNoChoice();
     void openCommand();
     void extractToPicker();
     void helpAndLogoOpenPages();
@@ -349,6 +350,21 @@ void WindowQueueTest::folderTreeFolderWithArchives()
     QVERIFY(tree->setPath(files_->path()));
     QVERIFY(tree->setPath(files_->path() + QStringLiteral("/tree")));
     QCOMPARE(queueItems(*window_), QStringList({d + "a.ZIP", d + "b.zip", d + "s/d.zip"}));
+}
+
+void WindowQueueTest::folderTreeFocusIsNoChoice()
+{
+    const QString a = files_->path() + QStringLiteral("/a.zip");
+    writeFile(a);
+    drop({a});
+    auto* tree = control<ui::ucBrowse>(*window_, "ucBrowse1");
+    window_->activateWindow();
+    tree->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(tree->hasFocus());
+    QCoreApplication::processEvents();
+    // Tabbing into the tree picks no folder: the queue stays as it was.
+    QCOMPARE(queueItems(*window_), QStringList({a}));
+    QVERIFY(tree->path().isEmpty());
 }
 
 void WindowQueueTest::openCommand()
