@@ -4,6 +4,10 @@
 #include "AppTestSupport.h"
 #include "RecordingDialogs.h"
 
+#include <QAction>
+#include <QGroupBox>
+#include <QMenu>
+
 using namespace velmora::app;
 using namespace velmora::app::test;
 
@@ -13,6 +17,7 @@ private slots:
     void initTestCase();
     void init();
     void firstStartWithEmptyStore();
+    void captionsAsDesigned();
     void rememberedPathSurvivesRestart();
     void saveSettingsOffErasesEverything();
     void saveSettingsOnWritesCurrentValues();
@@ -53,6 +58,37 @@ void WindowSettingsTest::firstStartWithEmptyStore()
     QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("velmora"), QStringLiteral("velmora"));
     QVERIFY(s.allKeys().isEmpty());
     QVERIFY(dialogs.messages.isEmpty());
+}
+
+void WindowSettingsTest::captionsAsDesigned()
+{
+    RecordingDialogs dialogs;
+    frmMain w(dialogs);
+    const std::pair<const char*, const char*> buttons[] = {
+        {"chameleonButton2", "Open ZIP Archive"}, {"chameleonButton1", "Extract To..."}, {"isButton1", "Start"},
+        {"chameleonButton4", "Cancel"}, {"chameleonButton5", "Help"}};
+    for (auto [name, caption] : buttons)
+        QCOMPARE(control<QPushButton>(w, name)->text(), QString::fromLatin1(caption));
+    const std::pair<const char*, const char*> checks[] = {
+        {"Check1", "Select All"}, {"Check2", "Overwrite Existing Files"}, {"Check3", "Include Sub-Folders"},
+        {"Check4", "Save  Settings"}, {"Check5", "Remember output path"}};
+    for (auto [name, caption] : checks)
+        QCOMPARE(control<QCheckBox>(w, name)->text(), QString::fromLatin1(caption));
+    QCOMPARE(control<QLabel>(w, "Label1")->text(), QStringLiteral("      ( Drag  and Drop ZIP Files )"));
+    QCOMPARE(control<QLabel>(w, "Label2")->text(), QStringLiteral(" ( Extract ZIP Archive  )"));
+    QCOMPARE(control<QGroupBox>(w, "Frame1")->title(), QStringLiteral("User Options"));
+    auto* menu = control<QMenu>(w, "menu");
+    QCOMPARE(menu->title(), QStringLiteral("Menu"));
+    QStringList items;
+    for (QAction* a : menu->actions())
+        items << (a->isSeparator() ? QStringLiteral("-") : a->objectName() + QLatin1Char('=') + a->text());
+    QCOMPARE(items, QStringList({"pastefile=Paste", "-", "mnuRemove=Delete", "-", "mnuRemoveAll=Delete All"}));
+    auto* list = control<QTreeWidget>(w, "lstInZip");
+    QCOMPARE(list->columnCount(), 4);
+    QStringList headers;
+    for (int c = 0; c < 4; ++c)
+        headers << list->headerItem()->text(c);
+    QCOMPARE(headers, QStringList({"File Name", "Zipped Size", "File Size", "Modified"}));
 }
 
 void WindowSettingsTest::rememberedPathSurvivesRestart()
