@@ -6,6 +6,7 @@
 #include "archive/WindowServices.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ inline constexpr uint8_t cab = 7;
 inline constexpr uint8_t arc = 7;
 } // namespace format_code
 
+// Folders kept open while one extraction run writes its files (Mod_DiskIO).
+struct OutputFolderCache;
+
 struct ArchiveState {
     explicit ArchiveState(WindowServices& w) : window(&w) {}
 
@@ -37,6 +41,8 @@ struct ArchiveState {
     std::string PathSeparator;
 
     WindowServices* window;
+    // Set between begin_output_run and end_output_run (Mod_DiskIO.h).
+    std::shared_ptr<OutputFolderCache> output_cache;
 };
 
 } // namespace velmora

@@ -12,6 +12,13 @@ namespace velmora {
 // zlib's crc32(). The fast path for whole buffers.
 uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes);
 
+// The same by slicing-by-16 tables only: what machines without carry-less
+// multiply run. Exposed so tests can hold both paths to the byte-wise table.
+uint32_t crc32_update_portable(uint32_t crc, std::span<const uint8_t> bytes);
+
+// Whether crc32_update folds with PCLMULQDQ on this CPU.
+bool crc32_uses_clmul();
+
 // The byte-wise table: entry n is the CRC register after shifting n through
 // eight rounds.
 const std::array<uint32_t, 256>& crc32_table();

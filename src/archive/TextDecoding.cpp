@@ -19,7 +19,72 @@ constexpr uint16_t cp437_high[128] = {
     0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
 };
 
+// Windows-1252, bytes 0x80-0x9F (0 where the byte is undefined); 0xA0-0xFF
+// are the same code points as the bytes.
+constexpr uint16_t cp1252_80_9f[32] = {
+    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
+    0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
+};
+
+// Next code point of valid UTF-8 text at i; false at the end or on bad input.
+bool next_code_point(std::string_view s, size_t& i, uint32_t& cp)
+{
+    if (i >= s.size())
+        return false;
+    const auto c = static_cast<uint8_t>(s[i]);
+    const size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (len == 0 || s.size() - i < len)
+        return false;
+    cp = len == 1 ? c : len == 2 ? (c & 0x1Fu) : len == 3 ? (c & 0x0Fu) : (c & 0x07u);
+    for (size_t k = 1; k < len; ++k)
+        cp = (cp << 6) | (static_cast<uint8_t>(s[i + k]) & 0x3Fu);
+    i += len;
+    return true;
+}
+
+template <typename ByteOf>
+std::optional<std::string> encode_single_byte(std::string_view text, ByteOf byte_of)
+{
+    const std::span<const uint8_t> raw(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    if (!is_valid_utf8(raw))
+        return std::nullopt;
+    std::string out;
+    size_t i = 0;
+    uint32_t cp = 0;
+    while (next_code_point(text, i, cp)) {
+        const int b = byte_of(cp);
+        if (b < 0)
+            return std::nullopt;
+        out.push_back(static_cast<char>(b));
+    }
+    return out;
+}
+
 } // namespace
+
+std::optional<std::string> utf8_to_cp1252(std::string_view text)
+{
+    return encode_single_byte(text, [](uint32_t cp) -> int {
+        if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF))
+            return static_cast<int>(cp);
+        for (int k = 0; k < 32; ++k)
+            if (cp1252_80_9f[k] != 0 && cp1252_80_9f[k] == cp)
+                return 0x80 + k;
+        return -1;
+    });
+}
+
+std::optional<std::string> utf8_to_cp437(std::string_view text)
+{
+    return encode_single_byte(text, [](uint32_t cp) -> int {
+        if (cp < 0x80)
+            return static_cast<int>(cp);
+        for (int k = 0; k < 128; ++k)
+            if (cp437_high[k] == cp)
+                return 0x80 + k;
+        return -1;
+    });
+}
 
 void append_utf8(std::string& out, uint32_t cp)
 {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,6 +25,12 @@ inline std::string decode_archive_text(std::string_view bytes, bool known_utf8 =
     return decode_archive_text(
         std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), known_utf8);
 }
+
+// UTF-8 text to the bytes of a single-byte code page, for passwords typed in
+// the window but set by DOS and Windows tools. Empty when some character has
+// no byte in that code page or the text is not valid UTF-8.
+std::optional<std::string> utf8_to_cp1252(std::string_view text);
+std::optional<std::string> utf8_to_cp437(std::string_view text);
 
 // Appends the UTF-8 form of one code point (U+0000..U+10FFFF).
 void append_utf8(std::string& out, uint32_t code_point);

@@ -54,3 +54,79 @@ TEST(Crc32, MatchesZlibOnRandomBuffers)
     const auto split = crc32_update(crc32_update(0, std::span(data).first(12345)), std::span(data).subspan(12345));
     EXPECT_EQ(whole, split);
 }
+
+namespace {
+
+// The byte-wise register, one table lookup per byte: the reference every
+// faster path must agree with.
+uint32_t bytewise_crc(uint32_t crc, std::span<const uint8_t> bytes)
+{
+    Cls_CRC32 c;
+    c.CRC32(static_cast<int32_t>(~crc));
+    for (const uint8_t b : bytes)
+        c.CalcCRC32Byte(b);
+    return static_cast<uint32_t>(c.CRC32());
+}
+
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> data(n);
+    for (auto& b : data)
+        b = static_cast<uint8_t>(rng());
+    return data;
+}
+
+} // namespace
+
+TEST(Crc32, EveryLengthAndAlignmentMatchesTheByteTable)
+{
+    // Every length up to a few folding rounds (8 lanes of 16 bytes = 128
+    // bytes a round, 64 the threshold of the folding path) at every offset
+    // within a 16-byte block, so each loop's entry and tail are crossed.
+    const auto data = random_bytes(700 + 16, 99);
+    for (size_t offset = 0; offset < 16; ++offset) {
+        for (size_t size = 0; size <= 700; ++size) {
+            const std::span<const uint8_t> part(data.data() + offset, size);
+            const uint32_t expected = bytewise_crc(0, part);
+            ASSERT_EQ(crc32_update(0, part), expected) << "size " << size << " offset " << offset;
+            ASSERT_EQ(crc32_update_portable(0, part), expected) << "size " << size << " offset " << offset;
+        }
+    }
+}
+
+TEST(Crc32, ContinuationFromAnyStartValue)
+{
+    // A non-zero running CRC must enter the first folded block exactly.
+    const auto data = random_bytes(5000, 7);
+    for (const uint32_t start : {0u, 1u, 0xFFFFFFFFu, 0x80000000u, 0xDEADBEEFu}) {
+        for (const size_t size : {1u, 17u, 64u, 255u, 256u, 257u, 4999u}) {
+            const std::span<const uint8_t> part(data.data(), size);
+            const uint32_t expected = bytewise_crc(start, part);
+            EXPECT_EQ(crc32_update(start, part), expected) << start << " " << size;
+            EXPECT_EQ(crc32_update_portable(start, part), expected) << start << " " << size;
+            EXPECT_EQ(static_cast<uint32_t>(crc32(start, part.data(), static_cast<uInt>(size))), expected);
+        }
+    }
+}
+
+TEST(Crc32, UniformBuffersAndLargeBufferAgreeAcrossPaths)
+{
+    // All-zero and all-ones buffers expose a constant that only works on
+    // random data by luck; a large buffer runs the main folding loop long.
+    for (const uint8_t fill : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x5A}}) {
+        const std::vector<uint8_t> data(4096 + 13, fill);
+        EXPECT_EQ(crc32_update(0, data), bytewise_crc(0, data)) << int{fill};
+        EXPECT_EQ(crc32_update_portable(0, data), bytewise_crc(0, data)) << int{fill};
+    }
+    const auto big = random_bytes((8 << 20) + 5, 3);
+    const auto zlib_value = static_cast<uint32_t>(crc32(0, big.data(), static_cast<uInt>(big.size())));
+    EXPECT_EQ(crc32_update(0, big), zlib_value);
+    EXPECT_EQ(crc32_update_portable(0, big), zlib_value);
+    // On an x86-64 machine with PCLMULQDQ the folding path is the one in use.
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1")) {
+        EXPECT_TRUE(crc32_uses_clmul());
+    }
+#endif
+}

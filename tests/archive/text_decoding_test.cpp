@@ -30,3 +30,22 @@ TEST(TextDecoding, RejectsMalformedUtf8)
     EXPECT_FALSE(check("\xE2\x82"));         // truncated
     EXPECT_FALSE(check("\xF4\x90\x80\x80")); // past U+10FFFF
 }
+
+TEST(TextDecoding, EncodesPasswordsForSingleByteCodePages)
+{
+    // "pässwörd€": every letter exists in Windows-1252; the euro sign does not in 437.
+    const std::string text = "p\xC3\xA4sswo\xCC\x88rd";        // o + combining diaeresis
+    EXPECT_FALSE(utf8_to_cp1252(text).has_value());               // U+0308 has no byte
+    EXPECT_EQ(utf8_to_cp1252("p\xC3\xA4ss\xE2\x82\xAC").value(), "p\xE4ss\x80");
+    EXPECT_FALSE(utf8_to_cp437("p\xC3\xA4ss\xE2\x82\xAC").has_value());
+    EXPECT_EQ(utf8_to_cp437("p\xC3\xA4ss").value(), "p\x84ss");
+    EXPECT_EQ(utf8_to_cp437("plain").value(), "plain");
+    EXPECT_FALSE(utf8_to_cp437("\xFF").has_value());              // not UTF-8
+
+    // Every byte of 437 and every defined byte of 1252 survives a round trip.
+    for (int b = 0x80; b < 0x100; ++b) {
+        const std::string byte(1, static_cast<char>(b));
+        const std::string utf8 = decode_archive_text(byte);
+        EXPECT_EQ(utf8_to_cp437(utf8).value_or("?"), byte) << b;
+    }
+}

@@ -1,0 +1,130 @@
+// CRC-32 throughput on one 64 MiB buffer: Cls_CRC32::CalcCRC32File against
+// zlib's crc32 and libdeflate_crc32, plus our table-only fallback. The four
+// run in interleaved rounds so drifts in clock speed hit all alike; each of
+// our rounds reports its ratio to the references measured just before it.
+#include "archive/Cls_CRC32.h"
+
+#include <algorithm>
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <cstdio>
+#include <libdeflate.h>
+#include <random>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+namespace {
+
+constexpr size_t buffer_size = size_t{64} << 20;
+constexpr int rounds = 5;
+
+const std::vector<uint8_t>& buffer()
+{
+    static const std::vector<uint8_t> data = [] {
+        std::vector<uint8_t> d(buffer_size);
+        std::mt19937_64 rng(2024);
+        for (size_t i = 0; i + 8 <= d.size(); i += 8) {
+            const uint64_t v = rng();
+            for (int k = 0; k < 8; ++k)
+                d[i + static_cast<size_t>(k)] = static_cast<uint8_t>(v >> (8 * k));
+        }
+        return d;
+    }();
+    return data;
+}
+
+enum which { zlib_crc, libdeflate_crc, portable_crc, ours_crc, which_count };
+
+// GB/s of each contender in each round, filled as the rounds run.
+double gbps[which_count][rounds] = {};
+
+uint32_t run_once(which w, const std::vector<uint8_t>& d, velmora::Cls_CRC32& ours)
+{
+    switch (w) {
+    case zlib_crc:
+        return static_cast<uint32_t>(crc32(0, d.data(), static_cast<uInt>(d.size())));
+    case libdeflate_crc:
+        return libdeflate_crc32(0, d.data(), d.size());
+    case portable_crc:
+        return velmora::crc32_update_portable(0, d);
+    case ours_crc:
+    case which_count:
+        break;
+    }
+    return static_cast<uint32_t>(ours.CalcCRC32File(d));
+}
+
+void bm_crc32(benchmark::State& state, which w, int round)
+{
+    const auto& d = buffer();
+    velmora::Cls_CRC32 ours;
+    const uint32_t expected = static_cast<uint32_t>(crc32(0, d.data(), static_cast<uInt>(d.size())));
+    const auto start = std::chrono::steady_clock::now();
+    uint32_t value = 0;
+    for (auto _ : state) {
+        value = run_once(w, d, ours);
+        benchmark::DoNotOptimize(value);
+    }
+    const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+    if (value != expected) {
+        state.SkipWithError("wrong CRC-32");
+        return;
+    }
+    const double bytes = static_cast<double>(d.size()) * static_cast<double>(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    gbps[w][round] = bytes / spent.count() / 1e9;
+    state.counters["GB/s"] = gbps[w][round];
+    if (w == ours_crc) {
+        state.counters["vs_zlib"] = gbps[w][round] / gbps[zlib_crc][round];
+        state.counters["vs_libdeflate"] = gbps[w][round] / gbps[libdeflate_crc][round];
+        state.counters["vs_portable"] = gbps[w][round] / gbps[portable_crc][round];
+    }
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    static const char* const names[which_count] = {"zlib_crc32", "libdeflate_crc32", "crc32_update_portable",
+                                                   "CalcCRC32File"};
+    for (int round = 0; round < rounds; ++round) {
+        // The references run first in each round so ours can compare with them.
+        for (int w = 0; w < which_count; ++w) {
+            const std::string name = std::string("crc32_64MiB/") + names[w] + "/round:" + std::to_string(round + 1);
+            benchmark::RegisterBenchmark(name.c_str(), bm_crc32, static_cast<which>(w), round)
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(0.3);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    buffer();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    std::vector<double> per[which_count], vs_zlib, vs_libdeflate;
+    for (int round = 0; round < rounds; ++round) {
+        if (gbps[ours_crc][round] <= 0 || gbps[zlib_crc][round] <= 0 || gbps[libdeflate_crc][round] <= 0)
+            continue;
+        for (int w = 0; w < which_count; ++w)
+            per[w].push_back(gbps[w][round]);
+        vs_zlib.push_back(gbps[ours_crc][round] / gbps[zlib_crc][round]);
+        vs_libdeflate.push_back(gbps[ours_crc][round] / gbps[libdeflate_crc][round]);
+    }
+    if (!vs_zlib.empty()) {
+        std::printf("\nCRC-32 over 64 MiB, median of %zu interleaved rounds (folding %s):\n", vs_zlib.size(),
+                    velmora::crc32_uses_clmul() ? "PCLMULQDQ" : "unavailable, tables only");
+        for (int w = 0; w < which_count; ++w)
+            std::printf("  %-22s %6.2f GB/s\n", names[w], median(per[w]));
+        std::printf("  ours/zlib %.2f  ours/libdeflate %.2f\n", median(vs_zlib), median(vs_libdeflate));
+    }
+    return 0;
+}
