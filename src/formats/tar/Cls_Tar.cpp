@@ -3,6 +3,7 @@
 
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
+#include "archive/Mod_DiskIO.h"
 #include "archive/TextDecoding.h"
 #include "formats/tar/TarHeader.h"
 
@@ -189,8 +190,61 @@ DateTime Cls_Tar::FileDateTime(int32_t FileNum)
 
 int16_t Cls_Tar::UnPack(Selection& ZippedFile, std::string& ToPath)
 {
-    // Extraction comes with the output routines.
-    return state_.PackTotFiles == 0 ? -10 : 0;
+    if (state_.PackTotFiles == 0 || ZippedFile.size() != static_cast<size_t>(state_.PackTotFiles) + 1)
+        return -10;
+    try {
+        state_.PackData.clear();
+        BinaryFile file;
+        if (!file.open(state_.PackFileName))
+            return 0;
+        begin_output_run(state_);
+        const auto count = static_cast<int32_t>(std::min<size_t>(entries_.size(), static_cast<size_t>(state_.PackTotFiles)));
+        for (int32_t k = 1; k <= count; ++k) {
+            if (!ZippedFile[static_cast<size_t>(k)])
+                continue;
+            const TarEntry& e = entries_[static_cast<size_t>(k) - 1];
+            if (IsDir(k)) {
+                std::string folder = ToPath;
+                if (folder.empty() || (folder.back() != '\\' && folder.back() != '/'))
+                    folder += '/';
+                folder += e.Name;
+                const int16_t made = MakeEntryFolder(state_, ToPath, e.Name);
+                if (made == write_unsafe_path)
+                    show(state_, std::string(unsafe_path_message) + e.Name);
+                else if (made != 0)
+                    show(state_, "error creating directory " + folder);
+                continue;
+            }
+            // A member whose data runs past the end of the file is reported
+            // and not written; checking first also keeps a declared size from
+            // allocating more than the file holds.
+            const uint64_t start = static_cast<uint64_t>(e.DataPos) - 1;
+            const auto size = static_cast<uint64_t>(e.Size);
+            if (start > file.size() || file.size() - start < size) {
+                show(state_, "Error in decompressed size");
+                continue;
+            }
+            state_.PackData.resize(static_cast<size_t>(size));
+            const size_t n = file.read_at(start, state_.PackData);
+            state_.PackData.resize(n);
+            if (n != size) {
+                show(state_, "Error in decompressed size");
+                continue;
+            }
+            const int16_t written =
+                WriteOutputFile(state_, e.Name, ToPath, state_.PackData, e.DosDate, e.DosTime, e.Mode);
+            if (written == write_unsafe_path)
+                show(state_, std::string(unsafe_path_message) + e.Name);
+            else if (written != 0)
+                show(state_, "error writing file");
+        }
+        end_output_run(state_);
+    } catch (...) {
+        end_output_run(state_);
+    }
+    state_.PackData.clear();
+    state_.PackData.shrink_to_fit();
+    return 0;
 }
 
 } // namespace velmora
