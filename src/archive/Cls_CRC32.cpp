@@ -1,7 +1,8 @@
 // CRC-32 of ZIP and GZIP: the byte-wise table, slicing-by-16 for any machine,
-// and carry-less-multiply folding (PCLMULQDQ) on x86-64, chosen once at run
-// time from the CPU's features (Intel, "Fast CRC Computation for Generic
-// Polynomials Using PCLMULQDQ Instruction", 2009). All paths give equal values.
+// and carry-less-multiply folding on x86-64 (PCLMULQDQ, or VPCLMULQDQ on 256-bit
+// registers), chosen once at run time from the CPU's features (Intel, "Fast CRC
+// Computation for Generic Polynomials Using PCLMULQDQ Instruction", 2009).
+// All paths give equal values.
 #include "archive/Cls_CRC32.h"
 
 #include <stdexcept>
@@ -127,38 +128,12 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i load128(const uint8_t* p
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-// Needs n >= 32. Folds all whole 16-byte blocks into one, then lets the
-// table finish: the register of a message is the table CRC, from register 0,
-// of the folded block followed by the remaining bytes.
-__attribute__((target("pclmul,sse4.1"))) uint32_t register_update_clmul(uint32_t r, const uint8_t* p, size_t n)
+// The register of a message is the table CRC, from register 0, of its whole
+// 16-byte blocks folded into one, followed by the remaining bytes.
+__attribute__((target("pclmul,sse4.1"))) uint32_t finish_folded(__m128i x, const uint8_t* p, size_t n)
 {
     const __m128i k1 = _mm_set_epi64x(static_cast<long long>(fold_128.for_high),
                                       static_cast<long long>(fold_128.for_low));
-    __m128i x;
-    if (n >= 2 * 16 * lanes) {
-        const __m128i k8 = _mm_set_epi64x(static_cast<long long>(fold_lanes.for_high),
-                                          static_cast<long long>(fold_lanes.for_low));
-        __m128i v[lanes];
-        for (unsigned i = 0; i < lanes; ++i)
-            v[i] = load128(p + 16 * i);
-        // The running register aligns with the first four message bytes.
-        v[0] = _mm_xor_si128(v[0], _mm_cvtsi32_si128(static_cast<int>(r)));
-        p += 16 * lanes;
-        n -= 16 * lanes;
-        while (n >= 16 * lanes) {
-            for (unsigned i = 0; i < lanes; ++i)
-                v[i] = _mm_xor_si128(fold(v[i], k8), load128(p + 16 * i));
-            p += 16 * lanes;
-            n -= 16 * lanes;
-        }
-        x = v[0];
-        for (unsigned i = 1; i < lanes; ++i)
-            x = _mm_xor_si128(fold(x, k1), v[i]);
-    } else {
-        x = _mm_xor_si128(load128(p), _mm_cvtsi32_si128(static_cast<int>(r)));
-        p += 16;
-        n -= 16;
-    }
     while (n >= 16) {
         x = _mm_xor_si128(fold(x, k1), load128(p));
         p += 16;
@@ -169,11 +144,104 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t register_update_clmul(uint32_t
     return register_update_portable(register_update_portable(0, folded, 16), p, n);
 }
 
-bool cpu_has_clmul()
+// Needs n >= 16.
+__attribute__((target("pclmul,sse4.1"))) uint32_t register_update_clmul(uint32_t r, const uint8_t* p, size_t n)
+{
+    // The running register aligns with the first four message bytes.
+    const __m128i first = _mm_cvtsi32_si128(static_cast<int>(r));
+    if (n < 2 * 16 * lanes)
+        return finish_folded(_mm_xor_si128(load128(p), first), p + 16, n - 16);
+    const __m128i k1 = _mm_set_epi64x(static_cast<long long>(fold_128.for_high),
+                                      static_cast<long long>(fold_128.for_low));
+    const __m128i k8 = _mm_set_epi64x(static_cast<long long>(fold_lanes.for_high),
+                                      static_cast<long long>(fold_lanes.for_low));
+    __m128i v[lanes];
+    for (unsigned i = 0; i < lanes; ++i)
+        v[i] = load128(p + 16 * i);
+    v[0] = _mm_xor_si128(v[0], first);
+    p += 16 * lanes;
+    n -= 16 * lanes;
+    while (n >= 16 * lanes) {
+        for (unsigned i = 0; i < lanes; ++i)
+            v[i] = _mm_xor_si128(fold(v[i], k8), load128(p + 16 * i));
+        p += 16 * lanes;
+        n -= 16 * lanes;
+    }
+    __m128i x = v[0];
+    for (unsigned i = 1; i < lanes; ++i)
+        x = _mm_xor_si128(fold(x, k1), v[i]);
+    return finish_folded(x, p, n);
+}
+
+// VPCLMULQDQ folds two 128-bit blocks per instruction, one in each half of a
+// 256-bit register; eight registers make 256 bytes a round.
+constexpr unsigned wide_block = 32;
+constexpr fold_constants fold_256 = fold_by(8 * wide_block);                // one register to the next
+constexpr fold_constants fold_wide_lanes = fold_by(8 * wide_block * lanes); // one register over a round
+
+__attribute__((target("vpclmulqdq,avx2"))) inline __m256i fold_wide(__m256i x, __m256i k)
+{
+    return _mm256_xor_si256(_mm256_clmulepi64_epi128(x, k, 0x00), _mm256_clmulepi64_epi128(x, k, 0x11));
+}
+
+__attribute__((target("vpclmulqdq,avx2"))) inline __m256i wide_constants(fold_constants c)
+{
+    return _mm256_set_epi64x(static_cast<long long>(c.for_high), static_cast<long long>(c.for_low),
+                             static_cast<long long>(c.for_high), static_cast<long long>(c.for_low));
+}
+
+__attribute__((target("vpclmulqdq,avx2"))) inline __m256i load256(const uint8_t* p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+__attribute__((target("pclmul,vpclmulqdq,avx2"))) uint32_t register_update_vclmul(uint32_t r, const uint8_t* p, size_t n)
+{
+    if (n < 2 * wide_block * lanes)
+        return register_update_clmul(r, p, n);
+    const __m256i k8 = wide_constants(fold_wide_lanes);
+    __m256i v[lanes];
+    for (unsigned i = 0; i < lanes; ++i)
+        v[i] = load256(p + wide_block * i);
+    v[0] = _mm256_xor_si256(v[0], _mm256_set_epi32(0, 0, 0, 0, 0, 0, 0, static_cast<int>(r)));
+    p += wide_block * lanes;
+    n -= wide_block * lanes;
+    while (n >= wide_block * lanes) {
+        for (unsigned i = 0; i < lanes; ++i)
+            v[i] = _mm256_xor_si256(fold_wide(v[i], k8), load256(p + wide_block * i));
+        p += wide_block * lanes;
+        n -= wide_block * lanes;
+    }
+    const __m256i k2 = wide_constants(fold_256);
+    __m256i y = v[0];
+    for (unsigned i = 1; i < lanes; ++i)
+        y = _mm256_xor_si256(fold_wide(y, k2), v[i]);
+    // The lower half is the earlier block: fold it onto the upper one.
+    const __m128i k1 = _mm_set_epi64x(static_cast<long long>(fold_128.for_high),
+                                      static_cast<long long>(fold_128.for_low));
+    const __m128i x = _mm_xor_si128(fold(_mm256_castsi256_si128(y), k1), _mm256_extracti128_si256(y, 1));
+    return finish_folded(x, p, n);
+}
+
+bool cpu_has(crc32_method method)
 {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    const bool pclmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    switch (method) {
+    case crc32_method::slicing:
+        return true;
+    case crc32_method::pclmul:
+        return pclmul;
+    case crc32_method::vpclmul:
+        // avx2 here also means the system saves the 256-bit registers.
+        return pclmul && __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx2");
+    }
+    return false;
 }
+
+#else
+
+bool cpu_has(crc32_method method) { return method == crc32_method::slicing; }
 
 #endif
 
@@ -182,10 +250,12 @@ constexpr size_t clmul_min_length = 64;
 
 using register_update_fn = uint32_t (*)(uint32_t, const uint8_t*, size_t);
 
-register_update_fn choose_register_update()
+register_update_fn register_update_for(crc32_method method)
 {
 #ifdef VELMORA_CRC32_CLMUL
-    if (cpu_has_clmul())
+    if (method == crc32_method::vpclmul && cpu_has(method))
+        return register_update_vclmul;
+    if (method == crc32_method::pclmul && cpu_has(method))
         return register_update_clmul;
 #endif
     return register_update_portable;
@@ -195,24 +265,26 @@ register_update_fn choose_register_update()
 
 const std::array<uint32_t, 256>& crc32_table() { return slices[0]; }
 
-bool crc32_uses_clmul()
+crc32_method crc32_fast_method()
 {
-#ifdef VELMORA_CRC32_CLMUL
-    static const bool has = cpu_has_clmul();
-    return has;
-#else
-    return false;
-#endif
+    static const crc32_method fastest = cpu_has(crc32_method::vpclmul) ? crc32_method::vpclmul
+                                        : cpu_has(crc32_method::pclmul) ? crc32_method::pclmul
+                                                                        : crc32_method::slicing;
+    return fastest;
 }
 
-uint32_t crc32_update_portable(uint32_t crc, std::span<const uint8_t> bytes)
+bool crc32_method_available(crc32_method method) { return cpu_has(method); }
+
+uint32_t crc32_update_by(crc32_method method, uint32_t crc, std::span<const uint8_t> bytes)
 {
-    return ~register_update_portable(~crc, bytes.data(), bytes.size());
+    if (bytes.size() < clmul_min_length)
+        return ~register_update_portable(~crc, bytes.data(), bytes.size());
+    return ~register_update_for(method)(~crc, bytes.data(), bytes.size());
 }
 
 uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes)
 {
-    static const register_update_fn fast = choose_register_update();
+    static const register_update_fn fast = register_update_for(crc32_fast_method());
     if (bytes.size() < clmul_min_length)
         return ~register_update_portable(~crc, bytes.data(), bytes.size());
     return ~fast(~crc, bytes.data(), bytes.size());

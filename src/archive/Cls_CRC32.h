@@ -12,12 +12,21 @@ namespace velmora {
 // zlib's crc32(). The fast path for whole buffers.
 uint32_t crc32_update(uint32_t crc, std::span<const uint8_t> bytes);
 
-// The same by slicing-by-16 tables only: what machines without carry-less
-// multiply run. Exposed so tests can hold both paths to the byte-wise table.
-uint32_t crc32_update_portable(uint32_t crc, std::span<const uint8_t> bytes);
+// The ways crc32_update can run: slicing-by-16 tables on any machine,
+// folding with 128-bit PCLMULQDQ, or with 256-bit VPCLMULQDQ (x86-64).
+enum class crc32_method { slicing, pclmul, vpclmul };
 
-// Whether crc32_update folds with PCLMULQDQ on this CPU.
-bool crc32_uses_clmul();
+// The method crc32_update uses on this CPU (the fastest it has).
+crc32_method crc32_fast_method();
+bool crc32_method_available(crc32_method method);
+// crc32_update by one given method, for tests and benchmarks to hold every
+// path to the byte-wise table; an unavailable method falls back to slicing.
+uint32_t crc32_update_by(crc32_method method, uint32_t crc, std::span<const uint8_t> bytes);
+// The table-only path: what machines without carry-less multiply run.
+inline uint32_t crc32_update_portable(uint32_t crc, std::span<const uint8_t> bytes)
+{
+    return crc32_update_by(crc32_method::slicing, crc, bytes);
+}
 
 // The byte-wise table: entry n is the CRC register after shifting n through
 // eight rounds.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <climits>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
@@ -149,8 +150,8 @@ std::string root_folder(const std::string& ToPath)
 // offsets of local days already converted.
 struct OutputFolderCache {
     std::unordered_map<std::string, int> folders;
-    std::unordered_map<uint32_t, int64_t> day_offsets; // DOS date -> offset; absent: not yet known
-    std::unordered_map<uint32_t, bool> day_has_change; // DOS date -> the offset changes that day
+    std::unordered_map<int64_t, int64_t> day_offsets;   // yyyymmdd -> UTC offset of that local day
+    std::unordered_map<int64_t, bool> day_has_change;   // yyyymmdd -> the offset changes during the day
 
     OutputFolderCache() = default;
     OutputFolderCache(const OutputFolderCache&) = delete;
@@ -210,22 +211,23 @@ struct OutputFolderCache {
         return fd;
     }
 
-    // Modification time of local DOS words. Days without a change of UTC
+    // Unix time of a local date-time. Days without a change of UTC
     // offset are converted once and then by arithmetic, sparing mktime's
     // look at the zone file for every file.
-    int64_t local_dos_time(const DateTime& d, uint16_t dos_date)
+    int64_t local_unix_time(const DateTime& d)
     {
-        if (day_has_change.find(dos_date) == day_has_change.end()) {
+        const int64_t day = int64_t{d.year} * 10000 + d.month * 100 + d.day;
+        if (day_has_change.find(day) == day_has_change.end()) {
             const DateTime first{d.year, d.month, d.day, 0, 0, 0};
             const DateTime last{d.year, d.month, d.day, 23, 59, 59};
             const int64_t offset_first = local_to_unix(first) - fields_as_utc(first);
             const int64_t offset_last = local_to_unix(last) - fields_as_utc(last);
-            day_has_change[dos_date] = offset_first != offset_last;
-            day_offsets[dos_date] = offset_first;
+            day_has_change[day] = offset_first != offset_last;
+            day_offsets[day] = offset_first;
         }
-        if (day_has_change[dos_date])
+        if (day_has_change[day])
             return local_to_unix(d);
-        return fields_as_utc(d) + day_offsets[dos_date];
+        return fields_as_utc(d) + day_offsets[day];
     }
 };
 
@@ -235,7 +237,7 @@ namespace {
 int create_temp_file(int folder_fd, const std::string& leaf, mode_t mode, std::string& temp)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temp = ".";
+        temp.assign(1, '.');
         temp.append(leaf, 0, std::min(leaf.size(), temp_leaf_max));
         temp += temp_marker;
         temp += random_suffix();
@@ -254,6 +256,10 @@ std::pair<std::string_view, std::string> split_leaf(std::string_view rel)
         return {{}, std::string(rel)};
     return {rel.substr(0, slash), std::string(rel.substr(slash + 1))};
 }
+
+// A path past PATH_MAX cannot be opened by name by any other program; such
+// names are refused before any folder is made, which also bounds the folder walk.
+bool too_long(const std::string& ToPath, const std::string& rel) { return ToPath.size() + rel.size() >= PATH_MAX; }
 
 void append_separator(ArchiveState& state, std::string& ToPath)
 {
@@ -382,6 +388,9 @@ int16_t WriteOutputFile(ArchiveState& state, const std::string& FileName, std::s
     if (rel->empty() || is_separator(FileName.back()))
         return write_failed;
 
+    if (too_long(ToPath, *rel))
+        return write_failed;
+
     OutputFolderCache local;
     OutputFolderCache& cache = state.output_cache ? *state.output_cache : local;
     const auto [folder, leaf] = split_leaf(*rel);
@@ -410,7 +419,7 @@ int16_t WriteOutputFile(ArchiveState& state, const std::string& FileName, std::s
         const DateTime d = DosDateTimeToDate(DosDate, DosTime);
         timespec times[2]{};
         times[0].tv_nsec = UTIME_NOW;
-        times[1].tv_sec = static_cast<time_t>(cache.local_dos_time(d, static_cast<uint16_t>(DosDate)));
+        times[1].tv_sec = static_cast<time_t>(cache.local_unix_time(d));
         ::futimens(fd, times); // a file without its time is still the file
     }
     ok = (::close(fd) == 0) && ok;
@@ -441,6 +450,8 @@ int16_t MakeEntryFolder(ArchiveState& state, std::string& ToPath, const std::str
     const auto rel = contained_entry_path(EntryName);
     if (!rel)
         return write_unsafe_path;
+    if (too_long(ToPath, *rel))
+        return write_failed;
     OutputFolderCache local;
     OutputFolderCache& cache = state.output_cache ? *state.output_cache : local;
     return cache.open_folder(state, root_folder(ToPath), *rel) < 0 ? write_failed : 0;

@@ -68,6 +68,16 @@ uint32_t bytewise_crc(uint32_t crc, std::span<const uint8_t> bytes)
     return static_cast<uint32_t>(c.CRC32());
 }
 
+// Every way crc32_update can run on this machine, the table-only one always.
+std::vector<crc32_method> available_methods()
+{
+    std::vector<crc32_method> methods;
+    for (const auto m : {crc32_method::slicing, crc32_method::pclmul, crc32_method::vpclmul})
+        if (crc32_method_available(m))
+            methods.push_back(m);
+    return methods;
+}
+
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
 {
     std::mt19937 rng(seed);
@@ -81,17 +91,23 @@ std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
 
 TEST(Crc32, EveryLengthAndAlignmentMatchesTheByteTable)
 {
-    // Every length up to a few folding rounds (8 lanes of 16 bytes = 128
-    // bytes a round, 64 the threshold of the folding path) at every offset
-    // within a 16-byte block, so each loop's entry and tail are crossed.
-    const auto data = random_bytes(700 + 16, 99);
-    for (size_t offset = 0; offset < 16; ++offset) {
-        for (size_t size = 0; size <= 700; ++size) {
+    // Every length up to a few folding rounds (128 bytes a round for
+    // PCLMULQDQ, 256 for VPCLMULQDQ, each entered at twice that) at every
+    // offset within a 32-byte block, so each loop's entry and tail are crossed.
+    const auto data = random_bytes(1100 + 32, 99);
+    const auto methods = available_methods();
+    for (size_t offset = 0; offset < 32; offset += (offset < 16 ? 1 : 5)) {
+        for (size_t size = 0; size <= 1100; ++size) {
             const std::span<const uint8_t> part(data.data() + offset, size);
             const uint32_t expected = bytewise_crc(0, part);
-            ASSERT_EQ(crc32_update(0, part), expected) << "size " << size << " offset " << offset;
-            ASSERT_EQ(crc32_update_portable(0, part), expected) << "size " << size << " offset " << offset;
+            for (const auto method : methods)
+                ASSERT_EQ(crc32_update_by(method, 0, part), expected)
+                    << "method " << static_cast<int>(method) << " size " << size << " offset " << offset;
         }
+    }
+    for (size_t size = 0; size <= 1100; size += 7) {
+        const std::span<const uint8_t> part(data.data() + 3, size);
+        ASSERT_EQ(crc32_update(0, part), bytewise_crc(0, part)) << "size " << size;
     }
 }
 
@@ -99,13 +115,15 @@ TEST(Crc32, ContinuationFromAnyStartValue)
 {
     // A non-zero running CRC must enter the first folded block exactly.
     const auto data = random_bytes(5000, 7);
-    for (const uint32_t start : {0u, 1u, 0xFFFFFFFFu, 0x80000000u, 0xDEADBEEFu}) {
-        for (const size_t size : {1u, 17u, 64u, 255u, 256u, 257u, 4999u}) {
-            const std::span<const uint8_t> part(data.data(), size);
-            const uint32_t expected = bytewise_crc(start, part);
-            EXPECT_EQ(crc32_update(start, part), expected) << start << " " << size;
-            EXPECT_EQ(crc32_update_portable(start, part), expected) << start << " " << size;
-            EXPECT_EQ(static_cast<uint32_t>(crc32(start, part.data(), static_cast<uInt>(size))), expected);
+    for (const auto method : available_methods()) {
+        for (const uint32_t start : {0u, 1u, 0xFFFFFFFFu, 0x80000000u, 0xDEADBEEFu}) {
+            for (const size_t size : {1u, 17u, 64u, 255u, 256u, 257u, 511u, 512u, 513u, 4999u}) {
+                const std::span<const uint8_t> part(data.data(), size);
+                const uint32_t expected = bytewise_crc(start, part);
+                EXPECT_EQ(crc32_update_by(method, start, part), expected)
+                    << static_cast<int>(method) << " " << start << " " << size;
+                EXPECT_EQ(static_cast<uint32_t>(crc32(start, part.data(), static_cast<uInt>(size))), expected);
+            }
         }
     }
 }
@@ -113,20 +131,26 @@ TEST(Crc32, ContinuationFromAnyStartValue)
 TEST(Crc32, UniformBuffersAndLargeBufferAgreeAcrossPaths)
 {
     // All-zero and all-ones buffers expose a constant that only works on
-    // random data by luck; a large buffer runs the main folding loop long.
-    for (const uint8_t fill : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x5A}}) {
-        const std::vector<uint8_t> data(4096 + 13, fill);
-        EXPECT_EQ(crc32_update(0, data), bytewise_crc(0, data)) << int{fill};
-        EXPECT_EQ(crc32_update_portable(0, data), bytewise_crc(0, data)) << int{fill};
-    }
+    // random data by luck; a large buffer runs the main folding loops long.
     const auto big = random_bytes((8 << 20) + 5, 3);
     const auto zlib_value = static_cast<uint32_t>(crc32(0, big.data(), static_cast<uInt>(big.size())));
+    for (const auto method : available_methods()) {
+        for (const uint8_t fill : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x5A}}) {
+            const std::vector<uint8_t> data(4096 + 13, fill);
+            EXPECT_EQ(crc32_update_by(method, 0, data), bytewise_crc(0, data))
+                << static_cast<int>(method) << " " << int{fill};
+        }
+        EXPECT_EQ(crc32_update_by(method, 0, big), zlib_value) << static_cast<int>(method);
+    }
     EXPECT_EQ(crc32_update(0, big), zlib_value);
     EXPECT_EQ(crc32_update_portable(0, big), zlib_value);
-    // On an x86-64 machine with PCLMULQDQ the folding path is the one in use.
+    // The fastest method the CPU offers is the one in use.
 #if defined(__x86_64__)
     if (__builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1")) {
-        EXPECT_TRUE(crc32_uses_clmul());
+        EXPECT_NE(crc32_fast_method(), crc32_method::slicing);
+    }
+    if (crc32_method_available(crc32_method::vpclmul)) {
+        EXPECT_EQ(crc32_fast_method(), crc32_method::vpclmul);
     }
 #endif
 }

@@ -169,6 +169,16 @@ TEST_F(OutputTest, DosTimesAreLocalTimeConvertedThroughTheZone)
         // 01:00 CET = 00:00 UTC; 04:00 CEST = 02:00 UTC: two hours apart, not three.
         EXPECT_EQ(stat_of(dir / "out/late.txt").st_mtim.tv_sec - stat_of(dir / "out/early.txt").st_mtim.tv_sec, 7200);
 
+        // A valid date with a time that is no time of day stands for 1601 and
+        // must not teach the per-day cache a wrong offset for that date.
+        begin_output_run(state);
+        ASSERT_EQ(write("bad.txt", "x", dos_date(2020, 6, 15), dos_time(25, 0, 0)), 0);
+        ASSERT_EQ(write("good.txt", "x", dos_date(2020, 6, 15), dos_time(12, 34, 56)), 0);
+        end_output_run(state);
+        EXPECT_EQ(stat_of(dir / "out/good.txt").st_mtim.tv_sec, 1592217296);
+        // 1601, or the earliest time the file system holds (ext4 and others stop at 1901).
+        EXPECT_LT(stat_of(dir / "out/bad.txt").st_mtim.tv_sec, 0);
+
         // SetFileDosTime stamps an existing file the same way; access time is now.
         ASSERT_TRUE(SetFileDosTime((dir / "out/winter.txt").string(), dos_date(2020, 6, 15), dos_time(12, 34, 56)));
         EXPECT_EQ(stat_of(dir / "out/winter.txt").st_mtim.tv_sec, 1592217296);

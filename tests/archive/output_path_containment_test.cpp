@@ -150,3 +150,19 @@ TEST_F(ContainmentTest, OutputFolderGivenThroughALinkIsTheUsersChoice)
     EXPECT_EQ(MakeEntryFolder(state, fresh, ""), 0);
     EXPECT_TRUE(fs::is_directory(dir / "new/chain/out"));
 }
+
+TEST_F(ContainmentTest, OverlongNamesFailWithoutMakingFolders)
+{
+    // Thousands of nested folders would exhaust the walk; past PATH_MAX nothing is made.
+    std::string deep;
+    for (int i = 0; i < 3000; ++i)
+        deep += "a/";
+    EXPECT_EQ(write(deep + "f.txt"), write_failed);
+    std::string to = out.string();
+    EXPECT_EQ(MakeEntryFolder(state, to, deep), write_failed);
+    EXPECT_EQ(entries_under(out), 0u);
+    // A long but legal name still works.
+    const std::string name(200, 'n');
+    EXPECT_EQ(write("d/" + name, "long"), 0);
+    EXPECT_EQ(test::read_file(out / "d" / name), bytes_of("long"));
+}
