@@ -7,6 +7,7 @@
 #include "archive/TextDecoding.h"
 #include "formats/tar/TarHeader.h"
 
+#include <climits>
 #include <optional>
 
 namespace velmora {
@@ -73,7 +74,11 @@ bool Cls_Tar::read_headers(const std::string& ZipName)
             prefix = std::string(field.substr(0, field.find('\0')));
         }
 
+        // Positions are held in 31 bits: a member past 2 GiB cannot be
+        // addressed, which ends the listing like a number that does not fit.
         const uint64_t data_start = in.pos();
+        if (data_start >= static_cast<uint64_t>(INT32_MAX))
+            return false;
         const uint64_t blocks = (static_cast<uint64_t>(*size) + tar_field::block_size - 1) / tar_field::block_size;
         const uint64_t next_header = data_start + blocks * tar_field::block_size;
 
@@ -114,7 +119,7 @@ bool Cls_Tar::read_headers(const std::string& ZipName)
         e.HeaderSum = *sum;
         UnixTimeToDos(e.MTime, e.DosDate, e.DosTime);
         e.Size = *size;
-        e.DataPos = data_start + 1 <= static_cast<uint64_t>(INT32_MAX) ? static_cast<int32_t>(data_start + 1) : INT32_MAX;
+        e.DataPos = static_cast<int32_t>(data_start + 1);
         e.Mode = mode ? (*mode & 0777) : -1;
         entries_.push_back(std::move(e));
         in.seek(next_header);

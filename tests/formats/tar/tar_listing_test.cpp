@@ -187,6 +187,27 @@ TEST(TarListing, NumbersPast31BitsLeaveNothingLoaded)
     }
 }
 
+TEST(TarListing, MembersPast2GiBLeaveNothingLoaded)
+{
+    TempDir dir;
+    // A first member of 2 GiB - 512 bytes (a sparse hole), then a header
+    // whose data would start past the 31-bit positions.
+    Member big{"big", ""};
+    big.size_field = "17777777000";
+    const std::string first = tar_member(big);
+    const std::string second = tar_member({"beyond", "x"}) + end_blocks;
+    {
+        std::ofstream out(dir / "huge.tar", std::ios::binary);
+        out << first;
+        out.seekp(static_cast<std::streamoff>(512) + 0x7FFFFE00);
+        out << second;
+    }
+    Loaded l;
+    l.files.Get_Contents((dir / "huge.tar").string());
+    EXPECT_EQ(l.files.state().PackFileType, format_code::none);
+    EXPECT_EQ(l.files.FileCount(), 0);
+}
+
 TEST(TarListing, FoldersDatesAndTheFixedTexts)
 {
     TempDir dir;
