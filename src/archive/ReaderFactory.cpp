@@ -1,7 +1,10 @@
 // One reader per format, created when the dispatcher first needs it.
 #include "archive/Cls_GetFileType.h"
+#include "formats/catalogue/Cls_Arc.h"
 #include "formats/catalogue/Cls_Arj.h"
+#include "formats/catalogue/Cls_Cab.h"
 #include "formats/catalogue/Cls_LZH.h"
+#include "formats/catalogue/Cls_Rar.h"
 #include "formats/gzip/Cls_GZip.h"
 #include "formats/tar/Cls_Tar.h"
 #include "formats/zip/Cls_Zip.h"
@@ -14,12 +17,11 @@ std::unique_ptr<ArchiveReader> make_reader(ReaderKind kind, ArchiveState& state)
     case ReaderKind::tar: return std::make_unique<Cls_Tar>(state);
     case ReaderKind::gzip: return std::make_unique<Cls_GZip>(state);
     case ReaderKind::zip: return std::make_unique<Cls_Zip>(state);
+    case ReaderKind::cab: return std::make_unique<Cls_Cab>(state);
     case ReaderKind::arj: return std::make_unique<Cls_Arj>(state);
     case ReaderKind::lzh: return std::make_unique<Cls_LZH>(state);
-    case ReaderKind::cab:
-    case ReaderKind::rar:
-    case ReaderKind::arc:
-        break;
+    case ReaderKind::rar: return std::make_unique<Cls_Rar>(state);
+    case ReaderKind::arc: return std::make_unique<Cls_Arc>(state);
     }
     return nullptr;
 }

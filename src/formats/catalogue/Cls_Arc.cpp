@@ -1,0 +1,213 @@
+// ARC listing: entry headers are read one after another, each followed by its
+// packed data, until the end mark (method 0), a method above 9, a byte other
+// than 0x1A or the end of the file.
+#include "formats/catalogue/Cls_Arc.h"
+
+#include "archive/BinaryFile.h"
+#include "archive/BufferedReader.h"
+#include "archive/ByteFields.h"
+#include "archive/TextDecoding.h"
+#include "formats/catalogue/catalogue_common.h"
+
+#include <algorithm>
+
+namespace velmora {
+
+namespace {
+
+// Entry header: mark(1) method(1) name(13) packed(4) date(2) time(2) crc16(2) length(4)
+// The walk reads the mark and the method on their own, then the rest.
+constexpr uint8_t arc_mark = 0x1A;
+constexpr uint8_t end_of_archive = 0;
+constexpr uint8_t last_method = 9;
+constexpr size_t name_field_size = 13;
+constexpr size_t off_packed = 13;
+constexpr size_t off_date = 17;
+constexpr size_t off_time = 19;
+constexpr size_t off_crc = 21;
+constexpr size_t off_length = 23;
+constexpr size_t fields_size = 27;
+static_assert(2 + fields_size == 29, "every header is read as 29 bytes");
+
+std::string method_text(uint8_t PackMethod)
+{
+    switch (PackMethod) {
+    case 1: return "unpacked (obsolete)";
+    case 2: return "unpacked";
+    case 3: return "packed";
+    case 4: return "squeezed (after packing)";
+    case 5: return "crunched (obsolete)";
+    case 6: return "crunched (after packing) (obsolete)";
+    case 7: return "crunched (after packing, using faster hash algorithm)";
+    case 8: return "crunched (after packing, using dynamic LZW variations)";
+    case 9: return "Squashed c/o Halvik (no packing) (var. on crunching)";
+    default: return "Unknown";
+    }
+}
+
+// The 13-byte name field with every zero byte dropped (wherever it stands)
+// and spaces trimmed from both ends.
+std::string name_from_field(std::span<const uint8_t> field)
+{
+    std::string bytes;
+    for (const uint8_t b : field)
+        if (b != 0)
+            bytes.push_back(static_cast<char>(b));
+    const auto first = bytes.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return {};
+    const auto last = bytes.find_last_not_of(' ');
+    return decode_archive_text(std::string_view(bytes).substr(first, last - first + 1));
+}
+
+} // namespace
+
+int16_t Cls_Arc::Get_Contents(const std::string& ZipName)
+{
+    catalogue::start_listing(state_, ZipName);
+    entries_.assign(1, Entry{});
+
+    BinaryFile file;
+    if (!file.open(ZipName))
+        throw catalogue::walk_error("cannot open the archive");
+    BufferedReader in(file);
+    walk(in);
+    // An archive without a single entry is not taken for ARC.
+    if (state_.PackTotFiles > 0)
+        state_.PackFileType = format_code::arc;
+    return 0;
+}
+
+void Cls_Arc::walk(BufferedReader& in)
+{
+    for (;;) {
+        uint8_t mark = 0;
+        uint8_t method = 0;
+        if (!in.u8(mark) || mark != arc_mark)
+            return;
+        if (!in.u8(method) || method == end_of_archive || method > last_method)
+            return;
+        std::span<const uint8_t> f;
+        if (!in.read(fields_size, f))
+            return; // a header cut off by the end of the file
+        catalogue::count_entry(state_);
+        Entry& e = entries_.emplace_back();
+        e.Marker = mark;
+        e.PackMethod = method;
+        e.Name = name_from_field(f.subspan(0, name_field_size));
+        e.PackSize = static_cast<int32_t>(load_le32(f.data() + off_packed));
+        e.DosDate = load_le16(f.data() + off_date);
+        e.DosTime = load_le16(f.data() + off_time);
+        e.FileCRC = load_le16(f.data() + off_crc);
+        e.UnpSize = static_cast<int32_t>(load_le32(f.data() + off_length));
+
+        // The packed size is a signed 32-bit count: a position past the
+        // 32-bit range, at 0 or before, is a failure; any other backward step
+        // would revisit headers already read and ends the walk.
+        const int64_t data_pos = static_cast<int64_t>(in.pos()) + 1;
+        e.DataPos = static_cast<int32_t>(std::min<int64_t>(data_pos, INT32_MAX));
+        const int64_t next = data_pos + e.PackSize;
+        if (data_pos > INT32_MAX || next > INT32_MAX)
+            throw catalogue::walk_error("position overflow");
+        if (next <= 0)
+            throw catalogue::walk_error("position before the start of the file");
+        if (e.PackSize < 0)
+            return;
+        in.seek(static_cast<uint64_t>(next - 1));
+    }
+}
+
+const Cls_Arc::Entry* Cls_Arc::entry(int32_t FileNum) const
+{
+    if (catalogue::InvalidFileNum(state_, FileNum))
+        return nullptr;
+    return catalogue::entry_at(entries_, FileNum);
+}
+
+int16_t Cls_Arc::UnPack(Selection&, std::string&)
+{
+    return catalogue::unpack_nothing(state_);
+}
+
+std::string Cls_Arc::FileName(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? e->Name : std::string{};
+}
+
+std::string Cls_Arc::CommentsFile(int32_t FileNum)
+{
+    return entry(FileNum) ? "Not Supported" : std::string{};
+}
+
+std::string Cls_Arc::CommentsPack()
+{
+    return {};
+}
+
+bool Cls_Arc::IsDir(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e && e->UnpSize == 0 && !e->Name.empty() && e->Name.back() == '/';
+}
+
+std::string Cls_Arc::Method(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? method_text(e->PackMethod) : std::string{};
+}
+
+int32_t Cls_Arc::CRC32(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    // The CRC-16 sign-extended: 0x8000 and above come out negative.
+    return e ? static_cast<int16_t>(e->FileCRC) : 0;
+}
+
+int32_t Cls_Arc::Compressed_Size(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? e->PackSize : 0;
+}
+
+int32_t Cls_Arc::UnCompressed_Size(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? e->UnpSize : 0;
+}
+
+bool Cls_Arc::Encrypted(int32_t)
+{
+    return false;
+}
+
+DateTime Cls_Arc::FileDateTime(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    if (!e)
+        return DateTime{};
+    return DosDateTimeToDate(static_cast<int16_t>(e->DosDate), static_cast<int16_t>(e->DosTime));
+}
+
+// ARC stores no host system or version: the same text for every number.
+std::string Cls_Arc::SystemMadeBy(int32_t)
+{
+    return "UnKnown";
+}
+
+std::string Cls_Arc::VersionMadeBy(int32_t)
+{
+    return "UnKnown";
+}
+
+std::string Cls_Arc::SystemNeeded(int32_t)
+{
+    return "UnKnown";
+}
+
+std::string Cls_Arc::VersionNeeded(int32_t)
+{
+    return "UnKnown";
+}
+
+} // namespace velmora

@@ -1,0 +1,61 @@
+// ARC archive listing (SEA ARC and compatibles: a chain of entry headers that
+// each open with the byte 0x1A): names, sizes, times, methods and CRC-16s.
+// Listing only; every header is read in the 29-byte layout, methods 1 to 9.
+#pragma once
+
+#include "archive/ArchiveReader.h"
+#include "archive/ArchiveState.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+class BufferedReader;
+
+// FileCount is left to the dispatcher, which answers it from PackTotFiles.
+class Cls_Arc final : public ArchiveReader {
+public:
+    explicit Cls_Arc(ArchiveState& state) : state_(state) {}
+
+    int16_t Get_Contents(const std::string& ZipName) override;
+    int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
+    bool CanUnpack() override { return false; }
+    std::string FileName(int32_t FileNum) override;
+    std::string CommentsFile(int32_t FileNum) override;
+    std::string CommentsPack() override;
+    bool IsDir(int32_t FileNum) override;
+    std::string Method(int32_t FileNum) override;
+    int32_t CRC32(int32_t FileNum) override;
+    int32_t Compressed_Size(int32_t FileNum) override;
+    int32_t UnCompressed_Size(int32_t FileNum) override;
+    bool Encrypted(int32_t FileNum) override;
+    DateTime FileDateTime(int32_t FileNum) override;
+    std::string SystemMadeBy(int32_t FileNum) override;
+    std::string VersionMadeBy(int32_t FileNum) override;
+    std::string SystemNeeded(int32_t FileNum) override;
+    std::string VersionNeeded(int32_t FileNum) override;
+
+    // One entry header as listed.
+    struct Entry {
+        uint8_t Marker = 0;
+        uint8_t PackMethod = 0;
+        std::string Name;
+        int32_t PackSize = 0;
+        uint16_t DosDate = 0;
+        uint16_t DosTime = 0;
+        uint16_t FileCRC = 0;
+        int32_t UnpSize = 0;
+        int32_t DataPos = 0;
+    };
+
+private:
+    void walk(BufferedReader& in);
+    const Entry* entry(int32_t FileNum) const;
+
+    ArchiveState& state_;
+    std::vector<Entry> entries_ = std::vector<Entry>(1);
+};
+
+} // namespace velmora

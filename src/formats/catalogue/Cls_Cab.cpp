@@ -1,0 +1,277 @@
+// Cabinet listing: the header, the optional reserve fields and set names, the
+// folder records, then the file records from the header's file offset. Every
+// entry shows the compression type of the cabinet's first folder.
+#include "formats/catalogue/Cls_Cab.h"
+
+#include "archive/BinaryFile.h"
+#include "archive/BufferedReader.h"
+#include "archive/ByteFields.h"
+#include "archive/TextDecoding.h"
+#include "formats/catalogue/catalogue_common.h"
+
+namespace velmora {
+
+namespace {
+
+// CFHEADER: signature(4) reserved1(4) cbCabinet(4) reserved2(4) coffFiles(4) reserved3(4)
+//           versionMinor(1) versionMajor(1) cFolders(2) cFiles(2) flags(2) setID(2) iCabinet(2)
+constexpr size_t header_size = 36;
+constexpr size_t off_signature = 0;
+constexpr size_t off_reserved1 = 4;
+constexpr size_t off_cabinet_size = 8;
+constexpr size_t off_reserved2 = 12;
+constexpr size_t off_files_offset = 16;
+constexpr size_t off_reserved3 = 20;
+constexpr size_t off_version_minor = 24;
+constexpr size_t off_version_major = 25;
+constexpr size_t off_folders = 26;
+constexpr size_t off_files = 28;
+constexpr size_t off_flags = 30;
+constexpr size_t off_set_id = 32;
+constexpr size_t off_cabinet_index = 34;
+constexpr uint32_t signature_mscf = 0x4643534D; // "MSCF"
+
+constexpr uint16_t flag_prev_cabinet = 0x0001;
+constexpr uint16_t flag_next_cabinet = 0x0002;
+constexpr uint16_t flag_reserve_present = 0x0004;
+
+// Reserve sizes: cbCFHeader(2) cbCFFolder(1) cbCFData(1)
+constexpr size_t reserve_sizes_size = 4;
+// CFFOLDER: coffCabStart(4) cCFData(2) typeCompress(2)
+constexpr size_t folder_size = 8;
+constexpr size_t off_type_compress = 6;
+// CFFILE: cbFile(4) uoffFolderStart(4) iFolder(2) date(2) time(2) attribs(2), then szName
+constexpr size_t file_fields_size = 16;
+
+constexpr uint16_t attr_directory = 0x10;
+constexpr uint16_t attr_name_is_utf8 = 0x80;
+
+std::string method_text(uint16_t FolderMethod)
+{
+    // The low four bits name the compressor; LZX and Quantum keep their window
+    // size in the bits above.
+    switch (FolderMethod & 0x0F) {
+    case 0: return "No Compression";
+    case 1: return "MsZip";
+    case 2: return "Quantum";
+    case 3: return "Lzx";
+    default: return "Unknown";
+    }
+}
+
+// Skips a zero-terminated text of any length; false when the file ends first.
+bool skip_text(BufferedReader& in)
+{
+    std::string ignored;
+    return in.zstring(static_cast<size_t>(in.size()), ignored);
+}
+
+} // namespace
+
+int16_t Cls_Cab::Get_Contents(const std::string& ZipName)
+{
+    catalogue::start_listing(state_, ZipName);
+    entries_.assign(1, Entry{});
+
+    BinaryFile file;
+    if (!file.open(ZipName))
+        throw catalogue::walk_error("cannot open the archive");
+    if (file.size() < header_size)
+        return 0;
+    BufferedReader in(file);
+    std::span<const uint8_t> h;
+    if (!in.read(header_size, h))
+        return 0;
+    CabinetHeader c;
+    c.Signature = load_le32(h.data() + off_signature);
+    c.Reserved1 = load_le32(h.data() + off_reserved1);
+    c.CabinetSize = load_le32(h.data() + off_cabinet_size);
+    c.Reserved2 = load_le32(h.data() + off_reserved2);
+    c.FilesOffset = static_cast<int32_t>(load_le32(h.data() + off_files_offset));
+    c.Reserved3 = load_le32(h.data() + off_reserved3);
+    c.VersionMinor = h[off_version_minor];
+    c.VersionMajor = h[off_version_major];
+    c.CabFolders = static_cast<int16_t>(load_le16(h.data() + off_folders));
+    c.CabFiles = static_cast<int16_t>(load_le16(h.data() + off_files));
+    c.Flags = load_le16(h.data() + off_flags);
+    c.SetID = load_le16(h.data() + off_set_id);
+    c.CabinetIndex = load_le16(h.data() + off_cabinet_index);
+    if (c.Signature != signature_mscf)
+        return 0;
+    header_ = c;
+
+    state_.PackFileType = format_code::cab;
+    walk(in);
+    return 0;
+}
+
+void Cls_Cab::walk(BufferedReader& in)
+{
+    const CabinetHeader& c = header_;
+    uint8_t folder_reserve = 0;
+    if (c.Flags & flag_reserve_present) {
+        std::span<const uint8_t> r;
+        if (!in.read(reserve_sizes_size, r))
+            return;
+        const auto header_reserve = static_cast<int16_t>(load_le16(r.data()));
+        folder_reserve = r[2];
+        // A reserve of 32,768 bytes or more reads as negative and is not skipped.
+        if (header_reserve > 0)
+            in.seek(in.pos() + static_cast<uint64_t>(header_reserve));
+    }
+    if (c.Flags & flag_prev_cabinet) {
+        if (!skip_text(in) || !skip_text(in))
+            return;
+    }
+    if (c.Flags & flag_next_cabinet) {
+        if (!skip_text(in) || !skip_text(in))
+            return;
+    }
+
+    // Folder counts of 32,768 or more read as negative: no table for them.
+    if (c.CabFolders < 0)
+        throw catalogue::walk_error("negative folder count");
+    std::vector<uint16_t> folder_types;
+    folder_types.reserve(static_cast<size_t>(c.CabFolders));
+    for (int k = 0; k < c.CabFolders; ++k) {
+        std::span<const uint8_t> f;
+        if (!in.read(folder_size, f))
+            return;
+        folder_types.push_back(load_le16(f.data() + off_type_compress));
+        in.seek(in.pos() + folder_reserve);
+    }
+
+    if (c.CabFiles < 0)
+        throw catalogue::walk_error("negative file count");
+    entries_.assign(static_cast<size_t>(c.CabFiles) + 1, Entry{});
+    if (in.pos() != static_cast<uint64_t>(static_cast<int64_t>(c.FilesOffset))) {
+        if (c.FilesOffset < 0)
+            throw catalogue::walk_error("file records before the start of the file");
+        if (c.FilesOffset == INT32_MAX)
+            throw catalogue::walk_error("position overflow");
+        // File records that would lie inside the headers already read are
+        // not read again.
+        if (static_cast<uint64_t>(c.FilesOffset) < in.pos()) {
+            entries_.resize(1);
+            return;
+        }
+        in.seek(static_cast<uint64_t>(c.FilesOffset));
+    }
+
+    state_.PackTotFiles = c.CabFiles;
+    for (int32_t k = 1; k <= c.CabFiles; ++k) {
+        std::span<const uint8_t> f;
+        std::string name;
+        if (!in.read(file_fields_size, f) || !in.zstring(static_cast<size_t>(in.size()), name)) {
+            // A record cut off by the end of the file ends the listing there.
+            state_.PackTotFiles = k - 1;
+            entries_.resize(static_cast<size_t>(k));
+            return;
+        }
+        Entry& e = entries_[static_cast<size_t>(k)];
+        e.UnpSize = static_cast<int32_t>(load_le32(f.data()));
+        e.FolderOffset = load_le32(f.data() + 4);
+        e.FolderIndex = load_le16(f.data() + 8);
+        e.DosDate = load_le16(f.data() + 10);
+        e.DosTime = load_le16(f.data() + 12);
+        e.Attribs = load_le16(f.data() + 14);
+        e.Name = decode_archive_text(name, (e.Attribs & attr_name_is_utf8) != 0);
+        // Every entry shows the first folder's compression type.
+        if (folder_types.empty())
+            throw catalogue::walk_error("no folder for the file records");
+        e.FolderMethod = folder_types.front();
+    }
+}
+
+const Cls_Cab::Entry* Cls_Cab::entry(int32_t FileNum) const
+{
+    if (catalogue::InvalidFileNum(state_, FileNum))
+        return nullptr;
+    return catalogue::entry_at(entries_, FileNum);
+}
+
+int16_t Cls_Cab::UnPack(Selection&, std::string&)
+{
+    return catalogue::unpack_nothing(state_);
+}
+
+std::string Cls_Cab::FileName(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? e->Name : std::string{};
+}
+
+std::string Cls_Cab::CommentsFile(int32_t)
+{
+    return {};
+}
+
+std::string Cls_Cab::CommentsPack()
+{
+    return {};
+}
+
+bool Cls_Cab::IsDir(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e && (e->Attribs & attr_directory) != 0;
+}
+
+std::string Cls_Cab::Method(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? method_text(e->FolderMethod) : std::string{};
+}
+
+int32_t Cls_Cab::CRC32(int32_t)
+{
+    return 0; // a cabinet keeps checksums per data block, not per file
+}
+
+int32_t Cls_Cab::Compressed_Size(int32_t)
+{
+    return 0; // files share their folder's compressed blocks
+}
+
+int32_t Cls_Cab::UnCompressed_Size(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? e->UnpSize : 0;
+}
+
+bool Cls_Cab::Encrypted(int32_t)
+{
+    return false;
+}
+
+DateTime Cls_Cab::FileDateTime(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    if (!e)
+        return DateTime{};
+    return DosDateTimeToDate(static_cast<int16_t>(e->DosDate), static_cast<int16_t>(e->DosTime));
+}
+
+std::string Cls_Cab::SystemMadeBy(int32_t FileNum)
+{
+    return entry(FileNum) ? "UnKnown" : std::string{};
+}
+
+std::string Cls_Cab::VersionMadeBy(int32_t FileNum)
+{
+    return entry(FileNum) ? "Unknown" : std::string{};
+}
+
+std::string Cls_Cab::SystemNeeded(int32_t FileNum)
+{
+    return entry(FileNum) ? "Unknown" : std::string{};
+}
+
+std::string Cls_Cab::VersionNeeded(int32_t FileNum)
+{
+    if (!entry(FileNum))
+        return {};
+    return catalogue::version_text(header_.VersionMajor, header_.VersionMinor);
+}
+
+} // namespace velmora

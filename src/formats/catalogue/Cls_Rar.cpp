@@ -1,0 +1,514 @@
+// RAR 1.5-4.x listing. Blocks are walked from the marker on; file headers
+// become entries, the main header gives the archive comment, other blocks are
+// stepped over. Header CRCs are not checked.
+#include "formats/catalogue/Cls_Rar.h"
+
+#include "archive/BinaryFile.h"
+#include "archive/BufferedReader.h"
+#include "archive/ByteFields.h"
+#include "archive/TextDecoding.h"
+#include "formats/catalogue/catalogue_common.h"
+
+#include <algorithm>
+
+namespace velmora {
+
+namespace {
+
+// Block header: HEAD_CRC(2) HEAD_TYPE(1) HEAD_FLAGS(2) HEAD_SIZE(2)
+constexpr size_t base_header_size = 7;
+constexpr uint8_t marker_block = 0x72;
+constexpr uint8_t main_block = 0x73;
+constexpr uint8_t file_block = 0x74;
+constexpr uint8_t comment_block = 0x75;
+constexpr uint8_t extra_info_block = 0x76;
+constexpr uint8_t sub_block = 0x77;
+
+// Main header after the block header: HighPosAV(2) PosAV(4)
+constexpr size_t main_fields_size = 6;
+
+// File header after the block header:
+// PACK_SIZE(4) UNP_SIZE(4) HOST_OS(1) FILE_CRC(4) FTIME(4) UNP_VER(1) METHOD(1) NAME_SIZE(2) ATTR(4)
+constexpr size_t off_pack_size = 0;
+constexpr size_t off_unp_size = 4;
+constexpr size_t off_host_os = 8;
+constexpr size_t off_file_crc = 9;
+constexpr size_t off_ftime = 13;
+constexpr size_t off_unp_ver = 17;
+constexpr size_t off_method = 18;
+constexpr size_t off_name_size = 19;
+constexpr size_t off_attr = 21;
+constexpr size_t file_fields_size = 25;
+// HIGH_PACK_SIZE(4) HIGH_UNP_SIZE(4), present with flag 0x0100
+constexpr size_t high_sizes_size = 8;
+
+constexpr uint16_t flag_comment = 0x0002; // main header: comment; file header: read as one too
+constexpr uint16_t flag_password = 0x0004;
+constexpr uint16_t dictionary_bits = 0x00E0; // all seven set: a directory
+constexpr uint16_t flag_large = 0x0100;
+constexpr uint16_t flag_unicode = 0x0200;
+
+// The texts of the block header fields of a marker block.
+constexpr uint16_t marker_crc = 0x6152;
+constexpr uint16_t marker_flags = 0x1A21;
+
+// The end of a header as its HEAD_SIZE gives it, when HEAD_SIZE covers at
+// least the bytes already read; otherwise the stored size cannot be right and
+// the header is taken to end where the reading stopped.
+std::optional<uint64_t> declared_end(uint64_t start, uint16_t HeadSize, uint64_t read_up_to)
+{
+    const uint64_t end = start + HeadSize;
+    if (end < read_up_to)
+        return std::nullopt;
+    return end;
+}
+
+// Zero-terminated text inside a header: it ends at the first zero byte and
+// never runs past the header's end; with no zero before that end the text is
+// every byte up to it. No end means no room for a text. More than
+// max_text_length bytes without a zero is an overflow.
+std::string read_header_text(BufferedReader& in, std::optional<uint64_t> header_end)
+{
+    if (!header_end || *header_end <= in.pos())
+        return {};
+    const uint64_t room = *header_end - in.pos();
+    const size_t window = static_cast<size_t>(std::min<uint64_t>(room, catalogue::max_text_length + 1));
+    const uint64_t start = in.pos();
+    std::string text;
+    if (in.zstring(window - 1, text))
+        return text;
+    // No zero within the window: the header's bytes were checked to lie in
+    // the file, so the window is all text.
+    if (window > catalogue::max_text_length)
+        throw catalogue::walk_error("text too long");
+    in.seek(start);
+    std::span<const uint8_t> bytes;
+    if (!in.read(window, bytes))
+        return {};
+    return bytes_to_string(bytes);
+}
+
+// RAR's packed Unicode names (flag 0x0200): the name field holds the OEM name,
+// a zero byte, then a high byte and groups of four 2-bit opcodes, each
+// followed by its operands:
+//   0: one byte, the low byte of a character in page 0
+//   1: one byte, the low byte of a character in the high byte's page
+//   2: two bytes, a whole UTF-16 unit
+//   3: a run taken from the OEM name: length byte L, plus a correction byte
+//      C when L has bit 7 (then (L & 0x7F) + 2 characters OEM[i] + C in the
+//      high byte's page; otherwise L + 2 characters OEM[i] as they are).
+// Returns nullopt when the packed part does not decode.
+std::optional<std::string> decode_unicode_name(std::span<const uint8_t> oem, std::span<const uint8_t> packed)
+{
+    std::u16string units;
+    size_t pos = 0;
+    auto take = [&](uint8_t& b) {
+        if (pos >= packed.size())
+            return false;
+        b = packed[pos++];
+        return true;
+    };
+    uint8_t high = 0;
+    if (!take(high))
+        return std::nullopt;
+    // A name never decodes to more characters than the whole field holds
+    // bytes; runs are bounded by the OEM name they copy from.
+    const size_t max_units = oem.size() + 1 + packed.size();
+    uint8_t flags = 0;
+    int flag_bits = 0;
+    while (pos < packed.size() && units.size() < max_units) {
+        if (flag_bits == 0) {
+            if (!take(flags))
+                break;
+            flag_bits = 8;
+        }
+        uint8_t a = 0;
+        uint8_t b = 0;
+        switch (flags >> 6) {
+        case 0:
+            if (!take(a))
+                return std::nullopt;
+            units.push_back(a);
+            break;
+        case 1:
+            if (!take(a))
+                return std::nullopt;
+            units.push_back(static_cast<char16_t>(a | (high << 8)));
+            break;
+        case 2:
+            if (!take(a) || !take(b))
+                return std::nullopt;
+            units.push_back(static_cast<char16_t>(a | (b << 8)));
+            break;
+        default: {
+            if (!take(a))
+                return std::nullopt;
+            const bool corrected = (a & 0x80) != 0;
+            uint8_t correction = 0;
+            if (corrected && !take(correction))
+                return std::nullopt;
+            size_t run = corrected ? (a & 0x7Fu) + 2 : a + 2u;
+            for (; run > 0; --run) {
+                const size_t i = units.size();
+                if (i >= oem.size())
+                    return std::nullopt;
+                if (corrected)
+                    units.push_back(static_cast<char16_t>(static_cast<uint8_t>(oem[i] + correction) | (high << 8)));
+                else
+                    units.push_back(oem[i]);
+            }
+            break;
+        }
+        }
+        flags = static_cast<uint8_t>(flags << 2);
+        flag_bits -= 2;
+    }
+    if (const auto nul = units.find(u'\0'); nul != std::u16string::npos)
+        units.resize(nul);
+    if (units.empty())
+        return std::nullopt;
+
+    std::string out;
+    for (size_t i = 0; i < units.size(); ++i) {
+        uint32_t cp = units[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD; // a lone surrogate
+        }
+        append_utf8(out, cp);
+    }
+    return out;
+}
+
+// The stored name as text. With flag 0x0200 the name is the part before the
+// first zero byte, replaced by the packed Unicode name that follows it when
+// that decodes; without a zero byte such a name is UTF-8.
+std::string entry_name(std::span<const uint8_t> field, uint16_t HeadFlags)
+{
+    if (HeadFlags & flag_unicode) {
+        const auto zero = std::find(field.begin(), field.end(), uint8_t{0});
+        if (zero != field.end()) {
+            const auto oem = field.subspan(0, static_cast<size_t>(zero - field.begin()));
+            const auto packed = field.subspan(oem.size() + 1);
+            if (auto name = decode_unicode_name(oem, packed))
+                return *name;
+            return decode_archive_text(oem);
+        }
+    }
+    return decode_archive_text(field);
+}
+
+std::string method_text(uint8_t PackMethod)
+{
+    switch (PackMethod) {
+    case 48: return "No Compression";
+    case 49: return "Fastest";
+    case 50: return "Fast";
+    case 51: return "Normal";
+    case 52: return "Good";
+    case 53: return "Maximum";
+    default: return "Unknown";
+    }
+}
+
+std::string host_text(uint8_t HostOS)
+{
+    switch (HostOS) {
+    case 0: return "MS-DOS";
+    case 1: return "OS/2";
+    case 2: return "Win32";
+    case 3: return "UNIX";
+    default: return "unKnown";
+    }
+}
+
+// HEAD_SIZE minus a fixed part, computed on signed 16-bit values (below their
+// range is an overflow) and taken as an unsigned 16-bit count.
+uint16_t remaining_after(uint16_t HeadSize, int fixed)
+{
+    const int diff = static_cast<int16_t>(HeadSize) - fixed;
+    if (diff < INT16_MIN)
+        throw catalogue::walk_error("header size overflow");
+    return static_cast<uint16_t>(diff);
+}
+
+} // namespace
+
+int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
+{
+    catalogue::start_listing(state_, ZipName);
+    entries_.assign(1, Entry{});
+    main_header_.reset();
+
+    BinaryFile file;
+    if (!file.open(ZipName))
+        throw catalogue::walk_error("cannot open the archive");
+    if (file.size() < base_header_size)
+        return 0;
+    BufferedReader in(file);
+    std::span<const uint8_t> marker;
+    if (!in.read(base_header_size, marker))
+        return 0;
+    if (load_le16(marker.data()) != marker_crc || marker[2] != marker_block
+        || load_le16(marker.data() + 3) != marker_flags || load_le16(marker.data() + 5) != base_header_size)
+        return 0;
+
+    state_.PackFileType = format_code::rar;
+    walk(in);
+    return 0;
+}
+
+void Cls_Rar::walk(BufferedReader& in)
+{
+    uint64_t pos = base_header_size;
+    // One byte or none left: no block can start there.
+    while (pos + 1 < in.size()) {
+        in.seek(pos);
+        BaseHeader h;
+        h.start = pos;
+        std::span<const uint8_t> b;
+        if (!in.read(base_header_size, b))
+            return; // a block header cut off by the end of the file
+        h.HeadCRC = load_le16(b.data());
+        h.HeadType = b[2];
+        h.HeadFlags = load_le16(b.data() + 3);
+        h.HeadSize = load_le16(b.data() + 5);
+
+        Next next;
+        switch (h.HeadType) {
+        case marker_block:
+            next = in.pos();
+            break;
+        case main_block:
+            next = read_main_header(in, h);
+            break;
+        case file_block:
+            next = read_file_header(in, h);
+            break;
+        case comment_block: {
+            // UNP_SIZE(2) UNP_VER(1) METHOD(1) COMM_CRC(2), then the packed comment
+            std::span<const uint8_t> fields;
+            if (!in.read(6, fields))
+                return;
+            next = in.pos() + remaining_after(h.HeadSize, 13);
+            break;
+        }
+        case extra_info_block:
+            next = in.pos() + remaining_after(h.HeadSize, 7);
+            break;
+        case sub_block: {
+            // DATA_SIZE(4) SUB_TYPE(2) LEVEL(1); the data that follows the
+            // header is not stepped over.
+            std::span<const uint8_t> fields;
+            if (!in.read(7, fields))
+                return;
+            const int rest = static_cast<int>(h.HeadSize) - 14;
+            if (rest < 0)
+                throw catalogue::walk_error("negative sub block size");
+            next = in.pos() + static_cast<uint64_t>(rest);
+            break;
+        }
+        default:
+            next = in.pos();
+            break;
+        }
+        // Every step above moves forward, so the walk ends.
+        if (!next)
+            return;
+        pos = *next;
+    }
+}
+
+Cls_Rar::Next Cls_Rar::read_main_header(BufferedReader& in, const BaseHeader& h)
+{
+    std::span<const uint8_t> f;
+    if (!in.read(main_fields_size, f))
+        return std::nullopt;
+    MainHeader m;
+    m.HeadCRC = h.HeadCRC;
+    m.HeadType = h.HeadType;
+    m.HeadFlags = h.HeadFlags;
+    m.HeadSize = static_cast<int16_t>(h.HeadSize);
+    m.Reserved1 = load_le16(f.data());
+    m.Reserved2 = load_le32(f.data() + 2);
+
+    // RAR 2.x keeps its archive comment as a comment block inside the main
+    // header, so the next block starts HEAD_SIZE bytes after this one.
+    const auto end = declared_end(h.start, h.HeadSize, in.pos());
+    if (end && *end > in.size())
+        return std::nullopt;
+    if (h.HeadFlags & flag_comment)
+        m.Comment = decode_archive_text(read_header_text(in, end));
+    main_header_ = std::move(m);
+    return end ? *end : in.pos();
+}
+
+Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
+{
+    std::span<const uint8_t> f;
+    if (!in.read(file_fields_size, f))
+        return std::nullopt;
+    Entry e;
+    e.HeadCRC = h.HeadCRC;
+    e.HeadType = h.HeadType;
+    e.HeadFlags = h.HeadFlags;
+    e.HeadSize = static_cast<int16_t>(h.HeadSize);
+    e.PackSize = static_cast<int32_t>(load_le32(f.data() + off_pack_size));
+    e.UnpSize = static_cast<int32_t>(load_le32(f.data() + off_unp_size));
+    e.HostOS = f[off_host_os];
+    e.FileCRC = load_le32(f.data() + off_file_crc);
+    e.FileTime = load_le32(f.data() + off_ftime);
+    e.UnpVer = f[off_unp_ver];
+    e.PackMethod = f[off_method];
+    e.NameSize = load_le16(f.data() + off_name_size);
+    e.FileAttr = load_le32(f.data() + off_attr);
+    e.DosDate = static_cast<uint16_t>(e.FileTime >> 16);
+    e.DosTime = static_cast<uint16_t>(e.FileTime & 0xFFFF);
+
+    // Archives of 4 GiB and more store the high halves of both sizes before
+    // the name; only the packed one matters, to find the next block.
+    uint64_t pack_high = 0;
+    if (h.HeadFlags & flag_large) {
+        std::span<const uint8_t> high;
+        if (!in.read(high_sizes_size, high))
+            return std::nullopt;
+        pack_high = load_le32(high.data());
+    }
+    std::span<const uint8_t> name;
+    if (!in.read(e.NameSize, name))
+        return std::nullopt;
+    e.Name = entry_name(name, h.HeadFlags);
+
+    // RAR 3.x puts more fields after the name (salt, extended time), all
+    // counted in HEAD_SIZE: the packed data starts HEAD_SIZE bytes after the
+    // header's start.
+    const auto end = declared_end(h.start, h.HeadSize, in.pos());
+    if (end && *end > in.size())
+        return std::nullopt;
+
+    catalogue::count_entry(state_);
+    entries_.push_back(std::move(e));
+    Entry& added = entries_.back();
+    if (h.HeadFlags & flag_comment)
+        added.Comment = decode_archive_text(read_header_text(in, end));
+    const uint64_t data_pos = end ? *end : in.pos();
+    added.DataPos = static_cast<int32_t>(std::min<uint64_t>(data_pos + 1, INT32_MAX));
+
+    if (pack_high != 0) {
+        const uint64_t size = (pack_high << 32) | static_cast<uint32_t>(added.PackSize);
+        if (size >= in.size())
+            return std::nullopt; // the next block would lie past the end of the file
+        return data_pos + size;
+    }
+    // The packed size is a signed 32-bit count here: a position past the
+    // 32-bit range, at 0 or before, is a failure; any other backward step
+    // would revisit blocks already read and ends the walk.
+    const int64_t next_1based = static_cast<int64_t>(data_pos) + 1 + added.PackSize;
+    if (next_1based > INT32_MAX)
+        throw catalogue::walk_error("position overflow");
+    if (next_1based <= 0)
+        throw catalogue::walk_error("position before the start of the file");
+    if (added.PackSize < 0)
+        return std::nullopt;
+    return static_cast<uint64_t>(next_1based - 1);
+}
+
+const Cls_Rar::Entry* Cls_Rar::entry(int32_t FileNum) const
+{
+    if (catalogue::InvalidFileNum(state_, FileNum))
+        return nullptr;
+    return catalogue::entry_at(entries_, FileNum);
+}
+
+int16_t Cls_Rar::UnPack(Selection&, std::string&)
+{
+    return catalogue::unpack_nothing(state_);
+}
+
+std::string Cls_Rar::FileName(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? e->Name : std::string{};
+}
+
+std::string Cls_Rar::CommentsFile(int32_t FileNum)
+{
+    // No number check: entry 0 is the empty entry.
+    const Entry* e = catalogue::entry_at(entries_, FileNum);
+    return e ? e->Comment : std::string{};
+}
+
+std::string Cls_Rar::CommentsPack()
+{
+    return main_header_ ? main_header_->Comment : std::string{};
+}
+
+bool Cls_Rar::IsDir(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e && (e->HeadFlags & dictionary_bits) == dictionary_bits;
+}
+
+std::string Cls_Rar::Method(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? method_text(e->PackMethod) : std::string{};
+}
+
+int32_t Cls_Rar::CRC32(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? static_cast<int32_t>(e->FileCRC) : 0;
+}
+
+int32_t Cls_Rar::Compressed_Size(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? e->PackSize : 0;
+}
+
+int32_t Cls_Rar::UnCompressed_Size(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? e->UnpSize : 0;
+}
+
+bool Cls_Rar::Encrypted(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e && (e->HeadFlags & flag_password) != 0;
+}
+
+DateTime Cls_Rar::FileDateTime(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    if (!e)
+        return DateTime{};
+    return DosDateTimeToDate(static_cast<int16_t>(e->DosDate), static_cast<int16_t>(e->DosTime));
+}
+
+std::string Cls_Rar::SystemMadeBy(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? host_text(e->HostOS) : std::string{};
+}
+
+std::string Cls_Rar::VersionMadeBy(int32_t FileNum)
+{
+    return entry(FileNum) ? "Unknown" : std::string{};
+}
+
+std::string Cls_Rar::SystemNeeded(int32_t FileNum)
+{
+    return entry(FileNum) ? "Unknown" : std::string{};
+}
+
+std::string Cls_Rar::VersionNeeded(int32_t FileNum)
+{
+    const Entry* e = entry(FileNum);
+    return e ? catalogue::version_text(e->UnpVer / 10u, e->UnpVer % 10u) : std::string{};
+}
+
+} // namespace velmora
