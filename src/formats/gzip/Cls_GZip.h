@@ -51,6 +51,10 @@ public:
 
 private:
     bool InvalidFileNum(int32_t FileNum) const;
+    // Decodes every member of the file into out, showing the checks of a
+    // member that does not match its trailer.
+    void extract_members(const std::vector<uint8_t>& file, std::vector<uint8_t>& out);
+    void check_member(const std::vector<uint8_t>& data, uint32_t crc, uint32_t isize);
 
     ArchiveState& state_;
 
