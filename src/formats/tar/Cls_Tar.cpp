@@ -229,15 +229,16 @@ int16_t Cls_Tar::UnPack(Selection& ZippedFile, std::string& ToPath)
                 show(state_, "Error in decompressed size");
                 continue;
             }
-            state_.PackData.resize(static_cast<size_t>(size));
-            const size_t n = file.read_at(start, state_.PackData);
-            state_.PackData.resize(n);
-            if (n != size) {
+            // PackData only grows during the run: its pages are touched once,
+            // not zero-filled again for every member.
+            if (state_.PackData.size() < size)
+                state_.PackData.resize(static_cast<size_t>(size));
+            const std::span<uint8_t> member(state_.PackData.data(), static_cast<size_t>(size));
+            if (file.read_at(start, member) != size) {
                 show(state_, "Error in decompressed size");
                 continue;
             }
-            const int16_t written =
-                WriteOutputFile(state_, e.Name, ToPath, state_.PackData, e.DosDate, e.DosTime, e.Mode);
+            const int16_t written = WriteOutputFile(state_, e.Name, ToPath, member, e.DosDate, e.DosTime, e.Mode);
             if (written == write_unsafe_path)
                 show(state_, std::string(unsafe_path_message) + e.Name);
             else if (written != 0)
