@@ -82,8 +82,10 @@ bool Cls_Tar::read_headers(const std::string& ZipName)
         const uint64_t blocks = (static_cast<uint64_t>(*size) + tar_field::block_size - 1) / tar_field::block_size;
         const uint64_t next_header = data_start + blocks * tar_field::block_size;
 
-        if (type == tar_type::gnu_long_name || type == tar_type::pax_extended || type == tar_type::pax_global) {
-            // Records that describe the next member; none of them is one.
+        if (type == tar_type::gnu_long_name || type == tar_type::gnu_long_link || type == tar_type::pax_extended
+            || type == tar_type::pax_global) {
+            // Records that describe the next member; none of them is one. A
+            // long link target ('K') is not kept: links are not recreated.
             const uint64_t available = file.size() > data_start ? file.size() - data_start : 0;
             size_t want = static_cast<size_t>(*size);
             if (want > max_record_data)

@@ -30,6 +30,7 @@ static_assert(prefix + prefix_len + 12 == block_size, "the fields fill one block
 
 namespace tar_type {
 inline constexpr char gnu_long_name = 'L';   // data: the next member's name
+inline constexpr char gnu_long_link = 'K';   // data: the next member's link target
 inline constexpr char pax_extended = 'x';    // data: records for the next member
 inline constexpr char pax_global = 'g';      // data: records for all members
 } // namespace tar_type
