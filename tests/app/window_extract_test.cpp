@@ -95,6 +95,7 @@ private slots:
     void closeDuringRunCancelsThenCloses();
     void passwordBoxAndEncryptedMarker();
     void overwriteOptionReachesTheWriter();
+    void gzipThenTarThroughTheWindow();
 
 private:
     void openSix();
@@ -394,6 +395,39 @@ void WindowExtractTest::overwriteOptionReachesTheWriter()
     control<QCheckBox>(*window_, "Check2")->setChecked(true);
     clickStart();
     QCOMPARE(readAll(target), QByteArray("three\n"));
+}
+
+void WindowExtractTest::gzipThenTarThroughTheWindow()
+{
+    // A .tgz lists and extracts as its .tar, which is then queued and extracted.
+    window_->openArchivePath(fixture("pair.tgz"));
+    auto* list = control<QTreeWidget>(*window_, "lstInZip");
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral(" pair.tar"));
+    clickStart();
+    QVERIFY2(dialogs_->messages.isEmpty(), qPrintable(dialogs_->messageTexts().join('|')));
+    const QString tar = out_->path() + "/pair.tar";
+    QVERIFY(QFileInfo(tar).isFile());
+    // GZIP and TAR runs leave the progress display alone.
+    QVERIFY(!control<QLabel>(*window_, "Percent")->isVisible());
+
+    window_->openArchivePath(tar);
+    auto* queue = control<QListWidget>(*window_, "List1");
+    QCOMPARE(queue->currentRow(), 0);
+    queue->setCurrentRow(1);
+    QStringList names;
+    for (int r = 0; r < list->topLevelItemCount(); ++r)
+        names << list->topLevelItem(r)->text(0);
+    QCOMPARE(names, QStringList({" pair/a.txt", " pair/notes/", " pair/notes/b.txt"}));
+    QCOMPARE(list->topLevelItem(1)->text(2), QStringLiteral("Directory Entry"));
+    QCOMPARE(list->topLevelItem(2)->text(2), QStringLiteral("10 bytes"));
+
+    QTemporaryDir second;
+    control<QLineEdit>(*window_, "Text2")->setText(second.path());
+    clickStart();
+    QVERIFY2(dialogs_->messages.isEmpty(), qPrintable(dialogs_->messageTexts().join('|')));
+    QCOMPARE(readAll(second.path() + "/pair/a.txt"), QByteArray("alpha\n"));
+    QCOMPARE(readAll(second.path() + "/pair/notes/b.txt"), QByteArray("beta beta\n"));
 }
 
 QTEST_MAIN(WindowExtractTest)

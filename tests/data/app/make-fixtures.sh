@@ -27,10 +27,22 @@ with zipfile.ZipFile("six.zip", "w") as z:
             z.writestr(info, data)
 PY
 
-# secret.zip: one file under the traditional ZIP password "velmora".
+# secret.zip: one file under the traditional ZIP password "velmora" (zip
+# draws its encryption header at random, so a rerun changes its bytes).
 tmp=$(mktemp -d)
 printf 'hidden words\n' > "$tmp/secret.txt"
 touch -d '2015-05-05 10:20:30' "$tmp/secret.txt"
 (cd "$tmp" && zip -q -X -P velmora secret.zip secret.txt)
 mv "$tmp/secret.zip" secret.zip
+rm -rf "$tmp"
+
+# pair.tgz: a gzip file without a stored name holding a ustar archive of a
+# folder and two files.
+tmp=$(mktemp -d)
+mkdir -p "$tmp/pair/notes"
+printf 'alpha\n' > "$tmp/pair/a.txt"
+printf 'beta beta\n' > "$tmp/pair/notes/b.txt"
+touch -d '2019-06-01 08:30:00' "$tmp/pair/a.txt" "$tmp/pair/notes/b.txt" "$tmp/pair/notes" "$tmp/pair"
+(cd "$tmp" && tar --no-recursion --format=ustar --owner=0 --group=0 --numeric-owner -cf pair.tar pair/a.txt pair/notes pair/notes/b.txt)
+gzip -n -9 -c "$tmp/pair.tar" > pair.tgz
 rm -rf "$tmp"
