@@ -96,6 +96,7 @@ private slots:
     void passwordBoxAndEncryptedMarker();
     void overwriteOptionReachesTheWriter();
     void gzipThenTarThroughTheWindow();
+    void closeWhileSelectionIsBuiltSkipsUnPack();
 
 private:
     void openSix();
@@ -428,6 +429,23 @@ void WindowExtractTest::gzipThenTarThroughTheWindow()
     QVERIFY2(dialogs_->messages.isEmpty(), qPrintable(dialogs_->messageTexts().join('|')));
     QCOMPARE(readAll(second.path() + "/pair/a.txt"), QByteArray("alpha\n"));
     QCOMPARE(readAll(second.path() + "/pair/notes/b.txt"), QByteArray("beta beta\n"));
+}
+
+void WindowExtractTest::closeWhileSelectionIsBuiltSkipsUnPack()
+{
+    window_->openArchivePath(fixture("pair.tgz"));
+    DuringRun closer(*window_, [&] {
+        // Inert already while the selection is being built.
+        if (control<QWidget>(*window_, "List1")->isEnabled() || !control<QWidget>(*window_, "chameleonButton4")->isEnabled())
+            return false;
+        window_->close();
+        return true;
+    });
+    clickStart();
+    QVERIFY(closer.done());
+    QVERIFY(!QFileInfo::exists(out_->path() + "/pair.tar"));
+    QVERIFY(dialogs_->questions.isEmpty());
+    QTRY_VERIFY(!window_->isVisible());
 }
 
 QTEST_MAIN(WindowExtractTest)
