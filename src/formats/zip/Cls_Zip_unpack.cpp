@@ -52,13 +52,20 @@ static_assert(reduce_max_expansion == 385);
 // Host system 3 in the high byte of "version made by": UNIX, with st_mode in
 // the high 16 bits of the external attributes (APPNOTE 4.4.2, 4.4.15).
 constexpr uint8_t host_unix = 3;
+constexpr uint32_t unix_type_mask = 0170000;   // S_IFMT
+constexpr uint32_t unix_regular_file = 0100000; // S_IFREG
 
 int32_t unix_mode(const ZipEntry& e)
 {
     if (static_cast<uint8_t>(static_cast<uint16_t>(e.VersionMadeBy) >> 8) != host_unix)
         return -1;
     const uint32_t mode = static_cast<uint32_t>(e.ExternalAttributes) >> 16;
-    return mode != 0 ? static_cast<int32_t>(mode) : -1;
+    // A symbolic link or device entry is written as a plain file holding its
+    // bytes; its permission bits (a link's are 0777) do not describe that file.
+    const uint32_t type = mode & unix_type_mask;
+    if (mode == 0 || (type != 0 && type != unix_regular_file))
+        return -1;
+    return static_cast<int32_t>(mode);
 }
 
 // "P%" for pass `done` of `rows`, rounded to the nearest whole number with

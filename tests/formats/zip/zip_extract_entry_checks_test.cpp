@@ -169,6 +169,8 @@ TEST(ZipExtractEntryChecks, DosTimeAndUnixPermissions)
         {"zero-mode", 0x0314, 0x00000020, 0666},    // no mode stored: the default
         {"dos.txt", 0x0014, 0100755u << 16, 0666},  // not a UNIX host: the default
         {"ntfs.txt", 0x0A3F, 0100700u << 16, 0666},
+        {"link", 0x0314, 0120777u << 16, 0666},     // a symbolic link lands as a plain file
+        {"typeless", 0x0314, 0750u << 16, 0750},     // permission bits without a type
     };
     std::vector<ZipTestEntry> entries;
     for (const Case& c : cases)

@@ -82,7 +82,7 @@ inline std::map<std::string, std::string> tree_of(const std::filesystem::path& r
     if (!std::filesystem::exists(root))
         return out;
     for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
-        const std::string rel = std::filesystem::relative(e.path(), root).string();
+        const std::string rel = e.path().lexically_relative(root).string();
         if (e.is_symlink())
             out[rel] = "->" + std::filesystem::read_symlink(e.path()).string();
         else if (e.is_directory())
