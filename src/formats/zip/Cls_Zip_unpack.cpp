@@ -76,6 +76,10 @@ std::string percent_text(int32_t done, int32_t rows)
     return std::to_string(static_cast<int64_t>(p)) + "%";
 }
 
+// The methods the extraction table names: decoded (0, 2-5, 8, 9) or counted
+// as unsupported (1, 6, 7, 10).
+bool is_listed_method(int16_t method) { return method >= 0 && method <= 10; }
+
 bool is_ascii(std::string_view s)
 {
     for (const char c : s)
@@ -192,6 +196,11 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
         return true;
     }
 
+    // Methods outside the table (BZip2, LZMA, WinZip AES 99, ...) are passed
+    // over before anything is read, so an AES entry asks for no password.
+    if (!is_listed_method(e->Method))
+        return true;
+
     try {
         if (!read_entry_data(*e, run))
             return true;
@@ -235,7 +244,7 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
             run.result = unsupported_method_result;
             break;
         default:
-            break; // BZip2, LZMA, WinZip AES and the rest: skipped without a word
+            break;
         }
     } catch (const std::bad_alloc&) {
         // An entry too large for memory ends with the size message; the run goes on.

@@ -81,6 +81,17 @@ TEST(ZipExtractEntryChecks, MethodTable)
         EXPECT_TRUE(x.window.messages.empty());
         EXPECT_EQ(test::tree_of(out), (Tree{{"ok.txt", "ok"}}));
     }
+    // A WinZip AES entry (method 99, flags bit 0) is passed over before any
+    // password is asked for.
+    {
+        test::ZipExtraction aes(test::save_zip(
+            dir, "aes.zip", test::build_zip({{.name = "aes.bin", .data = std::string(40, 'z'), .flags = 1, .method = 99},
+                                             {.name = "ok.txt", .data = "ok"}})));
+        EXPECT_EQ(aes.unpack(dir / "aes"), 0);
+        EXPECT_TRUE(aes.window.questions.empty());
+        EXPECT_TRUE(aes.window.messages.empty());
+        EXPECT_EQ(test::tree_of(dir / "aes"), (Tree{{"ok.txt", "ok"}}));
+    }
     // The last event counts: a reduced entry after an unsupported one sets
     // the result to its own status again.
     test::ZipExtraction x(test::save_zip(
