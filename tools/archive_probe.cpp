@@ -174,7 +174,10 @@ int extract(const std::vector<std::string>& args)
     const int result = files.UnPack(selection, to_path);
     std::printf("unpack\t%d\n", result);
     std::printf("messages\t%zu\n", window.messages.size());
-    return result == 0 && window.messages.empty() ? 0 : 1;
+    // An archive that could not be loaded extracted nothing: not a success,
+    // whatever the dispatcher answers for it.
+    const bool loaded = files.state().PackFileType != format_code::none;
+    return loaded && result == 0 && window.messages.empty() ? 0 : 1;
 }
 
 } // namespace
