@@ -49,6 +49,12 @@ constexpr int64_t reduce_longest_copy = 127 + 255 + 3;
 constexpr int64_t reduce_max_expansion = reduce_longest_copy / (4 * reduce_min_code_bits / 8);
 static_assert(reduce_max_expansion == 385);
 
+// Entries up to this size are read in one piece with their local header;
+// the slack covers local extra fields longer than the central ones (Info-ZIP
+// writes longer time and owner fields locally).
+constexpr uint64_t single_read_limit = uint64_t{1} << 20;
+constexpr uint64_t local_extra_slack = 64;
+
 // Host system 3 in the high byte of "version made by": UNIX, with st_mode in
 // the high 16 bits of the external attributes (APPNOTE 4.4.2, 4.4.15).
 constexpr uint8_t host_unix = 3;
@@ -118,10 +124,10 @@ int16_t Cls_Zip::UnPack(Selection& ZippedFile, std::string& ToPath)
         return -10;
 
     WindowServices& w = *state_.window;
-    UnpackRun* current = nullptr;
+    BinaryFile archive;
+    UnpackRun run{archive, ToPath, {}, 0};
     try {
         state_.PackData.clear();
-        BinaryFile archive;
         archive.open(state_.PackFileName); // a failed open shows at each entry's header
         state_.CancelRequested = false;
 
@@ -142,8 +148,6 @@ int16_t Cls_Zip::UnPack(Selection& ZippedFile, std::string& ToPath)
             }
         } scope(state_);
 
-        UnpackRun run{archive, ToPath, {}, 0};
-        current = &run;
         for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
             w.set_run_buttons_enabled(false);
             if (state_.CancelRequested && w.ask_yes_no(cancel_question, program_title)) {
@@ -174,7 +178,7 @@ int16_t Cls_Zip::UnPack(Selection& ZippedFile, std::string& ToPath)
         return run.result;
     } catch (...) {
         // Nothing escapes to the window; the result so far stands.
-        return current ? current->result : int16_t{0};
+        return run.result;
     }
 }
 
@@ -257,27 +261,43 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
 
 bool Cls_Zip::read_entry_data(const ZipEntry& e, UnpackRun& run)
 {
-    std::array<uint8_t, zip::local::size> header{};
+    const BinaryFile& archive = run.archive;
+    std::vector<uint8_t>& data = state_.PackData;
     const uint64_t offset = static_cast<uint32_t>(e.LocalHeaderOffset);
-    if (!run.archive.is_open() || !run.archive.read_exact(offset, header)
-        || load_le32(header.data()) != zip::local_header_signature) {
+    // Sizes of 2 GiB or more cannot be held.
+    const bool sizes_ok = e.CompressedSize >= 0 && e.UncompressedSize >= 0;
+
+    // A small entry comes in one read together with its local header, on the
+    // guess that the local name and extra field are about as long as the
+    // central ones; a large one (or a wrong guess) takes a second read.
+    const uint64_t guess = zip::local::size + e.RawName.size() + e.ExtraField.size() + local_extra_slack
+                           + (sizes_ok ? static_cast<uint64_t>(e.CompressedSize) : 0);
+    const size_t first = static_cast<size_t>(guess <= single_read_limit ? guess : zip::local::size);
+    data.resize(first);
+    const size_t got = archive.is_open() ? archive.read_at(offset, data) : 0;
+    if (got < zip::local::size || load_le32(data.data()) != zip::local_header_signature) {
         show_error(zip_file_error);
         return false;
     }
-    // Sizes of 2 GiB or more cannot be held; a stored size past the end of
-    // the archive cannot be read. Either way the entry ends with the size
-    // message and nothing is written.
-    const uint64_t data_start = offset + zip::local::size + load_le16(header.data() + zip::local::name_length)
-                                + load_le16(header.data() + zip::local::extra_length);
-    if (e.CompressedSize < 0 || e.UncompressedSize < 0 || data_start > run.archive.size()
-        || static_cast<uint64_t>(e.CompressedSize) > run.archive.size() - data_start) {
+    const uint64_t header_size = zip::local::size + load_le16(data.data() + zip::local::name_length)
+                                 + load_le16(data.data() + zip::local::extra_length);
+    // A stored size past the end of the archive cannot be read: the entry
+    // ends with the size message and nothing is written.
+    const uint64_t data_start = offset + header_size;
+    if (!sizes_ok || data_start > archive.size()
+        || static_cast<uint64_t>(e.CompressedSize) > archive.size() - data_start) {
         show_error(size_error);
         return false;
     }
-    std::vector<uint8_t>& data = state_.PackData;
+    const auto size = static_cast<size_t>(e.CompressedSize);
+    if (header_size + size <= got) {
+        data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(header_size));
+        data.resize(size);
+        return true;
+    }
     data.clear();
-    data.resize(static_cast<size_t>(e.CompressedSize));
-    if (!run.archive.read_exact(data_start, data)) {
+    data.resize(size);
+    if (!archive.read_exact(data_start, data)) {
         show_error(size_error);
         return false;
     }
