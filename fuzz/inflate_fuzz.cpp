@@ -1,7 +1,7 @@
 // libFuzzer target for Inflate in both modes. Input: byte 0 picks the mode
 // (bit 0) and how the expected size is chosen (bit 1: far more than any
-// stream here makes), bytes 1-2 give that size plus 1, byte 3 is unused, the
-// rest is the stream. Results and output are checked against the plain model
+// stream here makes; bit 2: up to 64 KiB, else up to 4 KiB), bytes 1-2 give
+// that size plus 1, byte 3 is unused, the rest is the stream. Results and output are checked against the plain model
 // of the decoder kept with the tests.
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 4) return 0;
     const bool deflate64 = data[0] & 1;
-    int32_t out_last = static_cast<int32_t>(data[1] | (data[2] << 8)) - 1; // -1 .. 65534
+    const unsigned size_mask = (data[0] & 4) ? 0xFFFF : 0x0FFF;
+    int32_t out_last = static_cast<int32_t>((data[1] | (data[2] << 8)) & size_mask) - 1;
     if (data[0] & 2) out_last = 0x7FFFFFFE; // a declared size far beyond anything produced
     const std::vector<uint8_t> stream(data + 4, data + size);
 

@@ -5,6 +5,8 @@
 #include "formats/catalogue/Cls_Cab.h"
 #include "formats/catalogue/Cls_LZH.h"
 #include "formats/catalogue/Cls_Rar.h"
+#include "formats/gzip/Cls_GZip.h"
+#include "formats/tar/Cls_Tar.h"
 #include "formats/zip/Cls_Zip.h"
 
 namespace velmora {
@@ -12,14 +14,14 @@ namespace velmora {
 std::unique_ptr<ArchiveReader> make_reader(ReaderKind kind, ArchiveState& state)
 {
     switch (kind) {
+    case ReaderKind::tar: return std::make_unique<Cls_Tar>(state);
+    case ReaderKind::gzip: return std::make_unique<Cls_GZip>(state);
     case ReaderKind::zip: return std::make_unique<Cls_Zip>(state);
     case ReaderKind::cab: return std::make_unique<Cls_Cab>(state);
     case ReaderKind::arj: return std::make_unique<Cls_Arj>(state);
     case ReaderKind::lzh: return std::make_unique<Cls_LZH>(state);
     case ReaderKind::rar: return std::make_unique<Cls_Rar>(state);
     case ReaderKind::arc: return std::make_unique<Cls_Arc>(state);
-    case ReaderKind::tar: return nullptr;
-    case ReaderKind::gzip: return nullptr;
     }
     return nullptr;
 }

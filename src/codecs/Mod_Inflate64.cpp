@@ -316,6 +316,7 @@ private:
                 result_ = inflate_incomplete;
                 return outcome::hand_back;
             } else {
+                dist_sparse_ = false;
                 if (type == 1) {
                     const fixed_tables& f = get_fixed_tables(deflate64_);
                     litlen_ = f.litlen.data();
@@ -399,10 +400,38 @@ private:
         if (build_decode_table(tables_->litlen.data(), lens.data(), hlit, litlen_table_bits, litlen_max_,
                                [this](unsigned s, unsigned cw) { return litlen_entry(s, cw, deflate64_); }) != 0)
             return -1;
-        const int left = build_decode_table(tables_->dist.data(), lens.data() + hlit, hdist, dist_table_bits, dist_max_, dist_entry);
         litlen_ = tables_->litlen.data();
         dist_ = tables_->dist.data();
-        return left;
+        if (build_sparse_dist_table(lens.data() + hlit, hdist))
+            return 0;
+        return build_decode_table(tables_->dist.data(), lens.data() + hlit, hdist, dist_table_bits, dist_max_, dist_entry);
+    }
+
+    // RFC 1951, 3.2.7: a distance code may use no codeword at all (a block of
+    // literals only) or a single one-bit codeword, leaving part of the code
+    // space unused. Encoders write both (Go's compress/flate does), and zlib and
+    // libdeflate read them. The unused space holds zero entries, which decode to
+    // a fault; such blocks go through the exact path, which checks for them.
+    bool build_sparse_dist_table(const uint8_t* lens, unsigned hdist)
+    {
+        unsigned used = 0;
+        unsigned sym = 0;
+        for (unsigned s = 0; s < hdist; ++s) {
+            if (lens[s] != 0) {
+                ++used;
+                sym = s;
+            }
+        }
+        if (used > 1 || (used == 1 && lens[sym] != 1))
+            return false;
+        std::fill_n(tables_->dist.data(), size_t{1} << dist_table_bits, 0u);
+        if (used == 1) {
+            for (size_t i = 0; i < (size_t{1} << dist_table_bits); i += 2)
+                tables_->dist[i] = dist_entry(sym, 1);
+        }
+        dist_max_ = used;
+        dist_sparse_ = true;
+        return true;
     }
 
     // Decodes symbols up to the end of the block; false on a fault.
@@ -419,6 +448,7 @@ private:
 
     bool fast_loop_allowed()
     {
+        if (dist_sparse_) return false;
         if ((pos_ >> 3) + fast_input_margin > in_size_) return false;
         if (out_.size() - out_pos_ >= fast_output_margin) return true;
         if (out_.size() == out_limit_) return false;
@@ -445,6 +475,7 @@ private:
         uint32_t length = (e >> 16) + get_bits(entry_total_bits(e) - entry_codeword_len(e));
         if ((e & entry_extend_258) && length == 258) length = get_bits(16) + 3;
         const uint32_t d = decode_symbol(dist_, dist_table_bits, dist_max_);
+        if (d == 0) return step::fault; // unused space of a sparse distance code
         const uint32_t dist = (d >> 16) + get_bits(entry_total_bits(d) - entry_codeword_len(d));
         if (length == 0) return step::go_on;
         if (dist > out_pos_ || out_pos_ + length > out_limit_) return step::fault;
@@ -682,6 +713,7 @@ private:
     const uint32_t* dist_ = nullptr;
     unsigned litlen_max_ = 0;
     unsigned dist_max_ = 0;
+    bool dist_sparse_ = false;
 };
 
 } // namespace

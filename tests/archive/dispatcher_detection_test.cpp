@@ -173,14 +173,20 @@ TEST_F(Dispatcher, TarNameGoesToTheTarReaderFirst)
     // The TAR reader checks no magic: a ZIP named .tar whose first bytes make a
     // non-empty name field lists as TAR. Without a TAR reader the two-byte test
     // finds the ZIP.
-    EXPECT_EQ(files_.Get_Contents(zip_file("zip-in-disguise.TaR", "inside")), 0);
-    if (reader_built(ReaderKind::tar)) {
-        EXPECT_EQ(files_.state().PackFileType, format_code::tar);
-        EXPECT_EQ(files_.active_reader(), files_.slot(ReaderKind::tar));
-    } else {
-        EXPECT_EQ(files_.state().PackFileType, format_code::zip);
-        EXPECT_EQ(files_.FileName(1), "inside");
-    }
+    // The ZIP must reach past one 512-byte header block for the TAR walk (and
+    // its bytes at the type flag must not read as a pax record, 'x').
+    const std::string big = put("zip-in-disguise.TaR",
+                                test::build_zip({{.name = "inside", .data = std::string(600, 'a')}}));
+    EXPECT_EQ(files_.Get_Contents(big), 0);
+    ASSERT_TRUE(reader_built(ReaderKind::tar));
+    EXPECT_EQ(files_.state().PackFileType, format_code::tar);
+    EXPECT_EQ(files_.active_reader(), files_.slot(ReaderKind::tar));
+    EXPECT_EQ(files_.FileName(1).substr(0, 4), "PK\x03\x04");
+
+    // A ZIP too short for one TAR header falls through to the two-byte test.
+    EXPECT_EQ(files_.Get_Contents(zip_file("short.tar", "inside")), 0);
+    EXPECT_EQ(files_.state().PackFileType, format_code::zip);
+    EXPECT_EQ(files_.FileName(1), "inside");
     // Not a tar name: the ZIP reader, whatever a TAR reader would say.
     EXPECT_EQ(files_.Get_Contents(zip_file("archive.tar.zip", "inside")), 0);
     EXPECT_EQ(files_.state().PackFileType, format_code::zip);

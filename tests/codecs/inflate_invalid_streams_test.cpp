@@ -167,20 +167,6 @@ TEST(InflateEdges, BadTablesShowTheMessage)
         dynamic_header(w, true, ll, bytes{1, 1});
         expect_table_failure(w.bytes());
     }
-    { // one distance code of one bit: RFC 1951 allows it and zlib takes it; this decoder does not
-        bit_writer w;
-        dynamic_header(w, true, small_litlen(), bytes{1});
-        huffman_code(small_litlen()).put(w, 'a');
-        huffman_code(small_litlen()).put(w, 256);
-        expect_table_failure(w.bytes(), false);
-    }
-    { // no distance code at all
-        bit_writer w;
-        dynamic_header(w, true, small_litlen(), bytes{0});
-        huffman_code(small_litlen()).put(w, 'a');
-        huffman_code(small_litlen()).put(w, 256);
-        expect_table_failure(w.bytes(), false);
-    }
     { // code-length code with only part of its space used
         bit_writer w;
         w.put_bits(1, 1);
@@ -220,6 +206,69 @@ TEST(InflateEdges, BadTablesShowTheMessage)
         EXPECT_EQ(d.result, -2);
         EXPECT_EQ(d.data, w.bytes());
         EXPECT_EQ(d.messages.size(), 1u);
+    }
+}
+
+TEST(InflateEdges, SparseDistanceCodesAreValid)
+{
+    // RFC 1951 lets a block send one one-bit distance codeword, or none when
+    // it holds only literals; Go's compress/flate writes both. zlib reads them,
+    // and so must we: refusing them would fail whole archives.
+    const bytes ll = small_litlen();
+    const huffman_code llc(ll);
+    { // a single distance code: "ab" then a copy of 3 at distance 2
+        bit_writer w;
+        bytes dl(2, 0);
+        dl[1] = 1; // distance code 1 = distance 2, codeword "0"
+        dynamic_header(w, true, ll, dl);
+        llc.put(w, 'a');
+        llc.put(w, 'b');
+        llc.put(w, 257); // length 3
+        w.put_bits(0, 1);
+        llc.put(w, 256);
+        const auto d = run(w.bytes(), 4);
+        EXPECT_EQ(d.result, 0);
+        EXPECT_EQ(d.data, text("ababa"));
+        EXPECT_TRUE(d.messages.empty());
+        EXPECT_EQ(test::zlib_inflate_raw(w.bytes(), 5).value_or(bytes{}), text("ababa"));
+
+        // The unused codeword "1" is a fault, as in zlib.
+        bit_writer bad;
+        dynamic_header(bad, true, ll, dl);
+        llc.put(bad, 'a');
+        llc.put(bad, 'b');
+        llc.put(bad, 257);
+        bad.put_bits(1, 1);
+        llc.put(bad, 256);
+        expect_fault(bad.bytes(), 100);
+        EXPECT_FALSE(test::zlib_inflate_raw(bad.bytes(), 100));
+    }
+    { // no distance code at all: literals decode, any match is a fault
+        bit_writer w;
+        dynamic_header(w, false, ll, bytes{0});
+        llc.put(w, 'a');
+        llc.put(w, 256);
+        dynamic_header(w, true, ll, bytes{0});
+        llc.put(w, 'b');
+        llc.put(w, 256);
+        const auto d = run(w.bytes(), 1);
+        EXPECT_EQ(d.result, 0);
+        EXPECT_EQ(d.data, text("ab"));
+        EXPECT_TRUE(d.messages.empty());
+
+        bit_writer bad;
+        dynamic_header(bad, true, ll, bytes{0});
+        llc.put(bad, 'a');
+        llc.put(bad, 257);
+        llc.put(bad, 256);
+        expect_fault(bad.bytes(), 100);
+    }
+    { // a single distance code of two bits is still incomplete: refused
+        bit_writer w;
+        dynamic_header(w, true, ll, bytes{2});
+        llc.put(w, 'a');
+        llc.put(w, 256);
+        expect_table_failure(w.bytes());
     }
 }
 

@@ -367,7 +367,13 @@ private:
             for (int k = 0; k < repeat; ++k) lens[static_cast<size_t>(i++)] = value;
         }
         if (build(litlen_, lens, 0, static_cast<size_t>(hlit)) != 0) return -1;
-        return build(dist_, lens, static_cast<size_t>(hlit), static_cast<size_t>(hdist));
+        const int left = build(dist_, lens, static_cast<size_t>(hlit), static_cast<size_t>(hdist));
+        // A distance code with no codeword, or a single one-bit codeword, is
+        // valid (RFC 1951, 3.2.7); the unused code space decodes to a fault.
+        const auto used = std::count_if(lens.begin() + hlit, lens.end(), [](int l) { return l != 0; });
+        if (used == 0 || (used == 1 && dist_.max_len == 1))
+            return 0;
+        return left;
     }
     // 0 hand back, 1 fault, 2 table failure
     int blocks(model_outcome& r)

@@ -45,14 +45,18 @@ std::string method_text(uint8_t PackMethod)
     }
 }
 
-// The 13-byte name field with every zero byte dropped (wherever it stands)
-// and spaces trimmed from both ends.
+// The name in the 13-byte field: the bytes before its terminating zero, with
+// spaces trimmed from both ends. arc reuses one buffer for every header, so
+// bytes after the zero are left over from a longer earlier name and are no
+// part of this one.
 std::string name_from_field(std::span<const uint8_t> field)
 {
     std::string bytes;
-    for (const uint8_t b : field)
-        if (b != 0)
-            bytes.push_back(static_cast<char>(b));
+    for (const uint8_t b : field) {
+        if (b == 0)
+            break;
+        bytes.push_back(static_cast<char>(b));
+    }
     const auto first = bytes.find_first_not_of(' ');
     if (first == std::string::npos)
         return {};

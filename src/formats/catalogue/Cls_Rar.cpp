@@ -234,6 +234,23 @@ uint16_t remaining_after(uint16_t HeadSize, int fixed)
     return static_cast<uint16_t>(diff);
 }
 
+// Blocks of other types (RAR 3.x service blocks 0x7A: archive comments,
+// recovery records, NTFS streams; 0x7B end of archive) are stepped over
+// whole: HEAD_SIZE bytes, plus ADD_SIZE data bytes when LONG_BLOCK (0x8000)
+// is set. A HEAD_SIZE too small to be a block moves on seven bytes.
+constexpr uint16_t long_block = 0x8000;
+
+uint64_t step_over_other_block(BufferedReader& in, uint64_t start, uint16_t HeadFlags, uint16_t HeadSize)
+{
+    if (HeadSize < base_header_size)
+        return in.pos();
+    uint64_t next = start + HeadSize;
+    uint32_t ADD_SIZE = 0;
+    if ((HeadFlags & long_block) && HeadSize >= base_header_size + 4 && in.le32(ADD_SIZE))
+        next += ADD_SIZE;
+    return next;
+}
+
 } // namespace
 
 int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
@@ -311,7 +328,7 @@ void Cls_Rar::walk(BufferedReader& in)
             break;
         }
         default:
-            next = in.pos();
+            next = step_over_other_block(in, h.start, h.HeadFlags, h.HeadSize);
             break;
         }
         // Every step above moves forward, so the walk ends.

@@ -1,7 +1,7 @@
 // Guards the ARC listing against drifting from what lsar lists for archives
 // made by arc 5.21 (stored, crunched, packed and squashed entries), and pins
-// down where the listing rules differ from it: name bytes left after the
-// name's zero stay part of the name, CRC-16s are sign-extended.
+// down where the listing rules differ from it: CRC-16s are sign-extended. Bytes
+// arc leaves after a shorter name's zero must not leak into the name.
 #include "listing_snapshot.h"
 
 #include <gtest/gtest.h>
@@ -51,15 +51,13 @@ TEST(ArcToolListing, ArcArchivesListAsLsarListsThem)
             const auto& e = s.entries[k];
             const std::string peer_name = p["XADFileName"];
             // arc leaves the previous name's bytes after the terminating zero
-            // of a shorter name; the listing keeps every non-zero byte of the
-            // 13-byte field.
+            // of a shorter name; the name stops at the zero, as lsar reads it.
             const size_t header = p["XADDataOffset"].get<size_t>() - 29;
             std::string field_text;
-            for (size_t i = 2; i < 15; ++i)
-                if (bytes.at(header + i) != 0)
-                    field_text.push_back(static_cast<char>(bytes.at(header + i)));
+            for (size_t i = 2; i < 15 && bytes.at(header + i) != 0; ++i)
+                field_text.push_back(static_cast<char>(bytes.at(header + i)));
             EXPECT_EQ(e.name, field_text);
-            EXPECT_EQ(e.name.substr(0, peer_name.size()), peer_name);
+            EXPECT_EQ(e.name, peer_name);
             EXPECT_EQ(e.method, arc_method(p["ARCMethod"]));
             methods_seen.insert(p["ARCMethod"].get<unsigned>());
             EXPECT_EQ(e.size, p["XADFileSize"].get<int32_t>());

@@ -188,8 +188,8 @@ TEST(RarHostileInput, SmallBlockSizesEndTheWalk)
         EXPECT_EQ(names(s), (std::vector<std::string>{"kept"}));
     }
     {
-        // Unknown block types are stepped over seven bytes at a time; a run
-        // of them ends at the end of the file.
+        // Blocks of other types are stepped over by HEAD_SIZE; a run of
+        // seven-byte ones ends at the end of the file.
         Bytes a = marker();
         for (int i = 0; i < 2000; ++i)
             a.append(block(0x7C, 0));
@@ -197,6 +197,33 @@ TEST(RarHostileInput, SmallBlockSizesEndTheWalk)
         const auto s = list_bytes(dir, "unknown.rar", a.b);
         EXPECT_EQ(names(s), (std::vector<std::string>{"last"}));
     }
+}
+
+TEST(RarHostileInput, ServiceBlocksAreSteppedOverWhole)
+{
+    // RAR 3.x writes its archive comment as a service block (type 0x7A,
+    // LONG_BLOCK, "CMT") whose packed data follows the header; walking into
+    // it would read comment bytes as block headers and lose the files.
+    TempDir dir;
+    const auto service = [](uint16_t flags, uint16_t head_size, const Bytes& body) {
+        return Bytes{}.le16(0).u8(0x7A).le16(flags).le16(head_size).append(body);
+    };
+    Bytes service_data;
+    for (int i = 0; i < 40; ++i)
+        service_data.u8(0x73); // bytes that look like main headers if misread
+    Bytes a = marker();
+    a.append(service(0x8000, 7 + 4 + 2 + 3, Bytes{}.le32(static_cast<uint32_t>(service_data.size())).le16(3).text("CMT")));
+    a.append(service_data);
+    a.append(file_block("after-comment", 0, 0));
+    // A service block with a HEAD_SIZE below the base header moves on seven bytes.
+    a.append(service(0, 3, Bytes{}));
+    a.append(file_block("after-short", 0, 0));
+    // An ADD_SIZE pointing past the end ends the walk with what was found.
+    a.append(service(0x8000, 11, Bytes{}.le32(0x7FFFFFFF)));
+    a.append(file_block("never", 0, 0));
+    const auto s = list_bytes(dir, "service.rar", a.b);
+    EXPECT_EQ(s.type, 6);
+    EXPECT_EQ(names(s), (std::vector<std::string>{"after-comment", "after-short"}));
 }
 
 TEST(RarHostileInput, NameSizeBeyondTheFileEndsTheWalk)
