@@ -7,10 +7,13 @@
 
 #include "archive/ArchiveReader.h"
 #include "archive/ArchiveState.h"
+#include "archive/Cls_CRC32.h"
+#include "formats/zip/Cls_Encrypt.h"
 
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmora {
@@ -80,8 +83,29 @@ private:
     // out early (the entries read so far stay valid).
     bool read_central_directory(const BinaryFile& file, uint64_t offset, int32_t count);
 
+    // Extraction (Cls_Zip_unpack.cpp). One UnPack call's working state.
+    struct UnpackRun {
+        const BinaryFile& archive;
+        std::string& ToPath;
+        std::string password; // asked at the first encrypted entry, kept for the call
+        int16_t result = 0;
+    };
+    // Extracts entry FileNum; false when the call must end (password refused).
+    bool extract_entry(int32_t FileNum, UnpackRun& run);
+    // Reads the entry's stored bytes into PackData; false (with its message
+    // shown) when the entry is to be skipped.
+    bool read_entry_data(const ZipEntry& e, UnpackRun& run);
+    // Decrypts PackData in place and drops the encryption header; false when
+    // the call must end (no password, or a wrong one).
+    bool decrypt_entry(const ZipEntry& e, UnpackRun& run);
+    void CheckAndWriteEntry(int32_t FileNum, std::string& ToPath);
+    int32_t PackDataSize() const;
+    void show_error(std::string_view text) const;
+
     ArchiveState& state_;
     std::vector<ZipEntry> Entries; // entry k at index k - 1
+    Cls_Encrypt crypt_;
+    Cls_CRC32 crc_;
 };
 
 // A name from its stored bytes: the Info-ZIP Unicode Path extra field when its
