@@ -286,9 +286,11 @@ void frmMain::chameleonButton2_Click()
 
 void frmMain::openArchivePath(const QString& path)
 {
+    if (running_)
+        return;
     OpenedFilePath = path;
     Text1->setText(path);
-    if (path.isEmpty() || running_)
+    if (path.isEmpty())
         return;
     appendToQueue(path);
     selectFirstQueueItem();

@@ -336,6 +336,7 @@ void WindowExtractTest::windowInertDuringRun()
     QCoreApplication::processEvents();
     QCOMPARE(queueItems(*window_), before);
     QCOMPARE(window_->currentArchivePath(), fixture("six.zip"));
+    QCOMPARE(control<QLineEdit>(*window_, "Text1")->text(), fixture("six.zip"));
     QCOMPARE(control<QTreeWidget>(*window_, "lstInZip")->topLevelItemCount(), 6);
     for (const Entry& e : sixEntries())
         QVERIFY2(QFileInfo::exists(out_->path() + QLatin1Char('/') + QString::fromLatin1(e.name)), e.name);
