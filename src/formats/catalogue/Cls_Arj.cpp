@@ -4,6 +4,8 @@
 // headers), and the next header is looked for right after the packed data.
 #include "formats/catalogue/Cls_Arj.h"
 
+#include "formats/catalogue/catalogue_common.h"
+
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
 #include "archive/ByteFields.h"
@@ -111,16 +113,6 @@ std::string host_text(uint8_t host)
     case 8: return "Next";
     case 9: return "VAX VMS";
     default: return "unKnown";
-    }
-}
-
-template <typename Result, typename Fn>
-Result guarded(Fn fn)
-{
-    try {
-        return fn();
-    } catch (...) {
-        return Result{};
     }
 }
 
@@ -256,8 +248,7 @@ void Cls_Arj::walk(const std::string& ZipName)
 
 int16_t Cls_Arj::UnPack(Selection&, std::string&)
 {
-    state_.PackData.clear();
-    return 0;
+    return catalogue::unpack_nothing(state_);
 }
 
 int32_t Cls_Arj::FileCount()
@@ -267,7 +258,7 @@ int32_t Cls_Arj::FileCount()
 
 bool Cls_Arj::InvalidFileNum(int32_t FileNum) const
 {
-    return FileNum == 0 || FileNum > state_.PackTotFiles || state_.PackFileType == format_code::none;
+    return catalogue::InvalidFileNum(state_, FileNum);
 }
 
 const Cls_Arj::Entry& Cls_Arj::entry(int32_t FileNum) const
@@ -277,13 +268,13 @@ const Cls_Arj::Entry& Cls_Arj::entry(int32_t FileNum) const
 
 std::string Cls_Arj::FileName(int32_t FileNum)
 {
-    return guarded<std::string>([&] { return InvalidFileNum(FileNum) ? std::string() : entry(FileNum).Name; });
+    return catalogue::guarded<std::string>([&] { return InvalidFileNum(FileNum) ? std::string() : entry(FileNum).Name; });
 }
 
 std::string Cls_Arj::CommentsFile(int32_t FileNum)
 {
     // Read straight from the table: entry 0 is the empty entry.
-    return guarded<std::string>([&] { return entry(FileNum).Comment; });
+    return catalogue::guarded<std::string>([&] { return entry(FileNum).Comment; });
 }
 
 std::string Cls_Arj::CommentsPack()
@@ -293,40 +284,40 @@ std::string Cls_Arj::CommentsPack()
 
 bool Cls_Arj::IsDir(int32_t FileNum)
 {
-    return guarded<bool>([&] { return !InvalidFileNum(FileNum) && (entry(FileNum).ArjFlags & flag_dir) != 0; });
+    return catalogue::guarded<bool>([&] { return !InvalidFileNum(FileNum) && (entry(FileNum).ArjFlags & flag_dir) != 0; });
 }
 
 std::string Cls_Arj::Method(int32_t FileNum)
 {
-    return guarded<std::string>(
+    return catalogue::guarded<std::string>(
         [&] { return InvalidFileNum(FileNum) ? std::string() : method_text(entry(FileNum).PackMethod); });
 }
 
 int32_t Cls_Arj::CRC32(int32_t FileNum)
 {
-    return guarded<int32_t>(
+    return catalogue::guarded<int32_t>(
         [&] { return InvalidFileNum(FileNum) ? 0 : static_cast<int32_t>(entry(FileNum).FileCRC); });
 }
 
 int32_t Cls_Arj::Compressed_Size(int32_t FileNum)
 {
-    return guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).PackSize; });
+    return catalogue::guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).PackSize; });
 }
 
 int32_t Cls_Arj::UnCompressed_Size(int32_t FileNum)
 {
-    return guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).UnpSize; });
+    return catalogue::guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).UnpSize; });
 }
 
 bool Cls_Arj::Encrypted(int32_t FileNum)
 {
-    return guarded<bool>(
+    return catalogue::guarded<bool>(
         [&] { return !InvalidFileNum(FileNum) && (entry(FileNum).ArjFlags & flag_garbled) != 0; });
 }
 
 DateTime Cls_Arj::FileDateTime(int32_t FileNum)
 {
-    return guarded<DateTime>([&] {
+    return catalogue::guarded<DateTime>([&] {
         if (InvalidFileNum(FileNum))
             return DateTime{};
         const Entry& e = entry(FileNum);
@@ -336,24 +327,24 @@ DateTime Cls_Arj::FileDateTime(int32_t FileNum)
 
 std::string Cls_Arj::SystemMadeBy(int32_t FileNum)
 {
-    return guarded<std::string>(
+    return catalogue::guarded<std::string>(
         [&] { return InvalidFileNum(FileNum) ? std::string() : host_text(entry(FileNum).HostOS); });
 }
 
 std::string Cls_Arj::VersionMadeBy(int32_t FileNum)
 {
-    return guarded<std::string>(
+    return catalogue::guarded<std::string>(
         [&] { return InvalidFileNum(FileNum) ? std::string() : version_text(entry(FileNum).ArcVersion); });
 }
 
 std::string Cls_Arj::SystemNeeded(int32_t FileNum)
 {
-    return guarded<std::string>([&] { return InvalidFileNum(FileNum) ? std::string() : std::string("unKnown"); });
+    return catalogue::guarded<std::string>([&] { return InvalidFileNum(FileNum) ? std::string() : std::string("unKnown"); });
 }
 
 std::string Cls_Arj::VersionNeeded(int32_t FileNum)
 {
-    return guarded<std::string>(
+    return catalogue::guarded<std::string>(
         [&] { return InvalidFileNum(FileNum) ? std::string() : version_text(entry(FileNum).MinVersion); });
 }
 

@@ -4,6 +4,8 @@
 // Unix time, and the name and folder in extended headers 0x01 and 0x02.
 #include "formats/catalogue/Cls_LZH.h"
 
+#include "formats/catalogue/catalogue_common.h"
+
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
 #include "archive/ByteFields.h"
@@ -101,16 +103,6 @@ std::string method_text(const std::string& code)
 bool method_start_ok(uint8_t dash, uint8_t first)
 {
     return dash == '-' && first == 'l';
-}
-
-template <typename Result, typename Fn>
-Result guarded(Fn fn)
-{
-    try {
-        return fn();
-    } catch (...) {
-        return Result{};
-    }
 }
 
 // Level-0/1 header at `start`, read in the level-0 layout. False when no
@@ -264,13 +256,12 @@ void Cls_LZH::walk(const std::string& ZipName)
 
 int16_t Cls_LZH::UnPack(Selection&, std::string&)
 {
-    state_.PackData.clear();
-    return 0;
+    return catalogue::unpack_nothing(state_);
 }
 
 bool Cls_LZH::InvalidFileNum(int32_t FileNum) const
 {
-    return FileNum == 0 || FileNum > state_.PackTotFiles || state_.PackFileType == format_code::none;
+    return catalogue::InvalidFileNum(state_, FileNum);
 }
 
 const Cls_LZH::Entry& Cls_LZH::entry(int32_t FileNum) const
@@ -280,7 +271,7 @@ const Cls_LZH::Entry& Cls_LZH::entry(int32_t FileNum) const
 
 std::string Cls_LZH::FileName(int32_t FileNum)
 {
-    return guarded<std::string>([&] { return InvalidFileNum(FileNum) ? std::string() : entry(FileNum).Name; });
+    return catalogue::guarded<std::string>([&] { return InvalidFileNum(FileNum) ? std::string() : entry(FileNum).Name; });
 }
 
 std::string Cls_LZH::CommentsFile(int32_t FileNum)
@@ -295,7 +286,7 @@ std::string Cls_LZH::CommentsPack()
 
 bool Cls_LZH::IsDir(int32_t FileNum)
 {
-    return guarded<bool>([&] {
+    return catalogue::guarded<bool>([&] {
         if (InvalidFileNum(FileNum))
             return false;
         const Entry& e = entry(FileNum);
@@ -305,25 +296,25 @@ bool Cls_LZH::IsDir(int32_t FileNum)
 
 std::string Cls_LZH::Method(int32_t FileNum)
 {
-    return guarded<std::string>(
+    return catalogue::guarded<std::string>(
         [&] { return InvalidFileNum(FileNum) ? std::string() : method_text(entry(FileNum).PackMethod); });
 }
 
 int32_t Cls_LZH::CRC32(int32_t FileNum)
 {
     // The CRC-16 widened as a signed value: 0x8000 and above come out negative.
-    return guarded<int32_t>(
+    return catalogue::guarded<int32_t>(
         [&] { return InvalidFileNum(FileNum) ? 0 : static_cast<int32_t>(static_cast<int16_t>(entry(FileNum).FileCRC)); });
 }
 
 int32_t Cls_LZH::Compressed_Size(int32_t FileNum)
 {
-    return guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).PackSize; });
+    return catalogue::guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).PackSize; });
 }
 
 int32_t Cls_LZH::UnCompressed_Size(int32_t FileNum)
 {
-    return guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).UnpSize; });
+    return catalogue::guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).UnpSize; });
 }
 
 bool Cls_LZH::Encrypted(int32_t)
@@ -333,7 +324,7 @@ bool Cls_LZH::Encrypted(int32_t)
 
 DateTime Cls_LZH::FileDateTime(int32_t FileNum)
 {
-    return guarded<DateTime>([&] {
+    return catalogue::guarded<DateTime>([&] {
         if (InvalidFileNum(FileNum))
             return DateTime{};
         const Entry& e = entry(FileNum);

@@ -70,6 +70,18 @@ inline void count_entry(ArchiveState& state)
     ++state.PackTotFiles;
 }
 
+// Runs a property's lookup; a failure (a negative number that finds no
+// entry) gives the property's empty value instead of escaping the member.
+template <typename Result, typename Fn>
+Result guarded(Fn fn)
+{
+    try {
+        return fn();
+    } catch (...) {
+        return Result{};
+    }
+}
+
 // "major.minor" as plain decimal numbers.
 inline std::string version_text(unsigned major, unsigned minor)
 {
