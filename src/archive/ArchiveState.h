@@ -3,6 +3,7 @@
 // separator. One instance, owned by the dispatcher.
 #pragma once
 
+#include "archive/ExtractionReport.h"
 #include "archive/WindowServices.h"
 
 #include <cstdint>
@@ -39,6 +40,9 @@ struct ArchiveState {
     std::vector<uint8_t> PackData;
     bool CancelRequested = false;
     std::string PathSeparator;
+
+    // What became of each selected entry in the last UnPack run.
+    ExtractionReport report;
 
     WindowServices* window;
     // Set between begin_output_run and end_output_run (Mod_DiskIO.h).

@@ -45,6 +45,17 @@ public:
     // Let pending window events run (repaints, the Cancel button).
     virtual void yield() = 0;
 
+    // The shortest time between two progress updates and yields of a run: a
+    // run updates the bar and the percentage and yields at most this often
+    // (and always at its last pass). 0: at every step, as the recording
+    // windows of the tests expect.
+    virtual int32_t update_interval_ms() const { return 0; }
+
+    // How far the entry being extracted has come, 0 to 1: called during long
+    // entries, between the passes' own updates, so the bar moves within an
+    // entry.
+    virtual void set_entry_progress(double fraction) { (void)fraction; }
+
     // A modal box with one OK button. An empty title means the program's
     // default title (the plain boxes of the GZIP and TAR readers).
     virtual void message_box(std::string_view text, std::string_view title, MessageIcon icon) = 0;
