@@ -4,6 +4,7 @@
 #pragma once
 
 #include "archive/DateTime.h"
+#include "archive/ExtractionReport.h"
 
 #include <cstdint>
 #include <string>
@@ -13,6 +14,14 @@ namespace velmora {
 
 // Element k asks for entry k; element 0 belongs to no entry.
 using Selection = std::vector<bool>;
+
+// Why an entry cannot be extracted, known from the listing alone (its method,
+// its encryption, the format): reason none when nothing stands in the way.
+struct ExtractBlocker {
+    OutcomeReason reason = OutcomeReason::none;
+    std::string detail;
+    explicit operator bool() const { return reason != OutcomeReason::none; }
+};
 
 class ArchiveReader {
 public:
@@ -40,6 +49,15 @@ public:
     virtual std::string VersionMadeBy(int32_t FileNum) = 0;
     virtual std::string SystemNeeded(int32_t FileNum) = 0;
     virtual std::string VersionNeeded(int32_t FileNum) = 0;
+
+    // What keeps entry FileNum from being extracted, as far as the listing
+    // tells; the window greys such rows. Formats that extract everything they
+    // list keep this default.
+    virtual ExtractBlocker extract_blocker(int32_t FileNum)
+    {
+        (void)FileNum;
+        return {};
+    }
 };
 
 } // namespace velmora

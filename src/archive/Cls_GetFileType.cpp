@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 namespace velmora {
 
@@ -102,9 +103,48 @@ Result Cls_GetFileType::forward(Fn fn, Result fallback)
     }
 }
 
+std::string_view format_name(ReaderKind kind)
+{
+    switch (kind) {
+    case ReaderKind::tar: return "TAR";
+    case ReaderKind::gzip: return "GZIP";
+    case ReaderKind::zip: return "ZIP";
+    case ReaderKind::cab: return "CAB";
+    case ReaderKind::arj: return "ARJ";
+    case ReaderKind::lzh: return "LZH";
+    case ReaderKind::rar: return "RAR";
+    case ReaderKind::arc: return "ARC";
+    }
+    return "";
+}
+
+std::optional<ReaderKind> Cls_GetFileType::active_kind() const
+{
+    for (size_t i = 0; i < slots_.size(); ++i)
+        if (active_ && slots_[i].get() == active_)
+            return static_cast<ReaderKind>(i);
+    return std::nullopt;
+}
+
 int16_t Cls_GetFileType::UnPack(Selection& ZippedFile, std::string& ToPath)
 {
-    return forward<int16_t>([&](ArchiveReader& r) { return r.UnPack(ZippedFile, ToPath); });
+    // The report covers every selected entry: readers record what they did,
+    // and whatever they left open is settled here.
+    ExtractionReport& report = state_.report;
+    report.begin(state_.PackFileType != format_code::none ? state_.PackTotFiles : 0);
+    for (size_t k = 1; k < ZippedFile.size() && k <= static_cast<size_t>(report.entry_count()); ++k)
+        if (ZippedFile[k])
+            report.select(static_cast<int32_t>(k));
+    const int16_t result = forward<int16_t>([&](ArchiveReader& r) { return r.UnPack(ZippedFile, ToPath); });
+    const bool extracts = forward<bool>([](ArchiveReader& r) { return r.CanUnpack(); });
+    if (!extracts) {
+        const auto kind = active_kind();
+        for (int32_t k = 1; k <= report.entry_count(); ++k)
+            if (report.outcome(k) == EntryOutcome::pending)
+                report.skipped(k, OutcomeReason::format_not_extracted, kind ? format_name(*kind) : "");
+    }
+    report.settle_pending(EntryOutcome::skipped, OutcomeReason::not_reached);
+    return result;
 }
 
 bool Cls_GetFileType::CanUnpack()
@@ -185,6 +225,11 @@ std::string Cls_GetFileType::SystemNeeded(int32_t n)
 std::string Cls_GetFileType::VersionNeeded(int32_t n)
 {
     return forward<std::string>([n](ArchiveReader& r) { return r.VersionNeeded(n); });
+}
+
+ExtractBlocker Cls_GetFileType::extract_blocker(int32_t n)
+{
+    return forward<ExtractBlocker>([n](ArchiveReader& r) { return r.extract_blocker(n); });
 }
 
 } // namespace velmora

@@ -9,12 +9,17 @@
 
 #include <array>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 namespace velmora {
 
 // Reader slots, in the dispatcher's order.
 enum class ReaderKind { tar, gzip, zip, cab, arj, lzh, rar, arc };
 inline constexpr size_t reader_kind_count = 8;
+
+// The format's name as the window shows it ("ZIP", "CAB", ...).
+std::string_view format_name(ReaderKind kind);
 
 // Creates the reader of one format over the shared state.
 std::unique_ptr<ArchiveReader> make_reader(ReaderKind kind, ArchiveState& state);
@@ -48,10 +53,13 @@ public:
     std::string VersionMadeBy(int32_t FileNum) override;
     std::string SystemNeeded(int32_t FileNum) override;
     std::string VersionNeeded(int32_t FileNum) override;
+    ExtractBlocker extract_blocker(int32_t FileNum) override;
 
     // For tests: the reader in a slot (null while empty) and the active one.
     ArchiveReader* slot(ReaderKind kind) const { return slots_[static_cast<size_t>(kind)].get(); }
     ArchiveReader* active_reader() const { return active_; }
+    // The format of the loaded archive.
+    std::optional<ReaderKind> active_kind() const;
 
 private:
     // Makes the slot's reader active (creating it when empty) and loads
