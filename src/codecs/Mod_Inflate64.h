@@ -1,7 +1,8 @@
 // Inflate for ZIP methods 8 (Deflate, RFC 1951) and 9 (Deflate64: length
-// symbol 285 = 3 + 16 extra bits, distance codes 30 and 31, 64 KiB window).
-// Whole stream in memory; back-references read the output itself. Streams and
-// outputs of 2 GiB or more are outside what this handles.
+// symbol 285 = 3 + 16 extra bits, distance codes 30 and 31, 64 KiB window),
+// for an entry held whole in memory: the stream decoder (InflateDecoder)
+// under its whole-entry rules, decoding straight into the returned array.
+// Streams and outputs of 2 GiB or more are outside what this handles.
 #pragma once
 
 #include <cstdint>
