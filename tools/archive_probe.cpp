@@ -9,44 +9,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <string>
 #include <string_view>
-#include <sys/mman.h>
 #include <vector>
 
 using namespace velmora;
 
-// Whole entries are held in memory, so a large entry touches tens of
-// thousands of fresh 4 KiB pages, each one a page fault. Buffers of 2 MiB and
-// more ask for transparent huge pages instead (where the system grants them
-// on request), which turns those faults into a few dozen. Left out under
-// AddressSanitizer, which has its own allocator.
-#if !defined(__SANITIZE_ADDRESS__)
-namespace {
-constexpr std::size_t huge_page = std::size_t{2} << 20;
-
-void advise_huge_pages(void* p, std::size_t n)
-{
-    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + huge_page - 1) & ~(huge_page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(huge_page - 1);
-    if (end > begin)
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-} // namespace
-
-void* operator new(std::size_t n)
-{
-    void* p = std::malloc(n != 0 ? n : 1);
-    if (p == nullptr)
-        throw std::bad_alloc();
-    if (n >= huge_page)
-        advise_huge_pages(p, n);
-    return p;
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#endif
 
 namespace {
 
@@ -101,7 +69,7 @@ int list(const std::string& archive)
     std::printf("count\t%" PRId32 "\n", count);
     std::printf("comment\t%s\n", escape(files.CommentsPack()).c_str());
     for (int32_t k = 1; k <= count; ++k) {
-        std::printf("entry\t%" PRId32 "\t%s\t%s\t%" PRId32 "\t%" PRId32 "\t%08" PRIx32 "\t%d\t%d\t%s\t%s\t%s\t%s\t%s\t%s\n", k,
+        std::printf("entry\t%" PRId32 "\t%s\t%s\t%" PRId64 "\t%" PRId64 "\t%08" PRIx32 "\t%d\t%d\t%s\t%s\t%s\t%s\t%s\t%s\n", k,
                     escape(files.FileName(k)).c_str(), escape(files.Method(k)).c_str(), files.Compressed_Size(k),
                     files.UnCompressed_Size(k), static_cast<uint32_t>(files.CRC32(k)), files.Encrypted(k) ? 1 : 0,
                     files.IsDir(k) ? 1 : 0, files.FileDateTime(k).to_string().c_str(),
@@ -174,10 +142,21 @@ int extract(const std::vector<std::string>& args)
     const int result = files.UnPack(selection, to_path);
     std::printf("unpack\t%d\n", result);
     std::printf("messages\t%zu\n", window.messages.size());
+    // What became of every selected entry, grouped by reason.
+    const ExtractionReport& report = files.state().report;
+    std::printf("report\textracted\t%" PRId64 "\n", report.count(EntryOutcome::extracted));
+    for (const auto& g : report.groups()) {
+        std::string reason(outcome_reason_key(g.reason));
+        if (!g.detail.empty())
+            reason += ":" + g.detail;
+        std::printf("report\t%s\t%s\t%" PRId64 "\n", std::string(entry_outcome_key(g.outcome)).c_str(),
+                    escape(reason).c_str(), g.count);
+    }
     // An archive that could not be loaded extracted nothing: not a success,
-    // whatever the dispatcher answers for it.
+    // whatever the dispatcher answers for it; nor is a run that left entries
+    // out, though it raised no box.
     const bool loaded = files.state().PackFileType != format_code::none;
-    return loaded && result == 0 && window.messages.empty() ? 0 : 1;
+    return loaded && result == 0 && window.messages.empty() && report.all_extracted() ? 0 : 1;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The member set every archive reader offers; the dispatcher offers it too and
-// forwards to the reader of the loaded archive. Entry numbers start at 1; sizes
-// and CRCs are signed 32-bit values holding the stored 32-bit field bits.
+// forwards to the reader of the loaded archive. Entry numbers start at 1;
+// sizes are 64-bit (formats that store 32-bit sizes give their stored values
+// as they always have); CRCs are signed 32-bit values holding the field bits.
 #pragma once
 
 #include "archive/DateTime.h"
@@ -41,8 +42,8 @@ public:
     virtual bool IsDir(int32_t FileNum) = 0;
     virtual std::string Method(int32_t FileNum) = 0;
     virtual int32_t CRC32(int32_t FileNum) = 0;
-    virtual int32_t Compressed_Size(int32_t FileNum) = 0;
-    virtual int32_t UnCompressed_Size(int32_t FileNum) = 0;
+    virtual int64_t Compressed_Size(int32_t FileNum) = 0;
+    virtual int64_t UnCompressed_Size(int32_t FileNum) = 0;
     virtual bool Encrypted(int32_t FileNum) = 0;
     virtual DateTime FileDateTime(int32_t FileNum) = 0;
     virtual std::string SystemMadeBy(int32_t FileNum) = 0;

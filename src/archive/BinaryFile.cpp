@@ -33,14 +33,20 @@ bool BinaryFile::open(const std::string& path)
     close();
     if (path.empty())
         return false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only regular files are archives. A FIFO, socket or device is refused
+    // before it is opened (opening a FIFO waits for a writer), and the open
+    // itself never blocks, should the path change in between.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return false;
-    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return false;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     fd_ = fd;
     size_ = static_cast<uint64_t>(st.st_size);
     return true;

@@ -23,48 +23,50 @@ bool BufferedReader::fill(uint64_t pos, size_t n)
     return buffer_len_ >= n;
 }
 
-bool BufferedReader::read(size_t n, std::span<const uint8_t>& out)
+bool BufferedReader::read(size_t n, std::vector<uint8_t>& out)
 {
     if (!fill(pos_, n))
         return false;
-    out = std::span<const uint8_t>(buffer_.data() + (pos_ - buffer_start_), n);
+    const auto first = buffer_.begin() + static_cast<std::ptrdiff_t>(pos_ - buffer_start_);
+    out.assign(first, first + static_cast<std::ptrdiff_t>(n));
     pos_ += n;
     return true;
 }
 
 bool BufferedReader::read_into(std::span<uint8_t> out)
 {
-    std::span<const uint8_t> in;
-    if (!read(out.size(), in))
+    if (!fill(pos_, out.size()))
         return false;
-    std::copy(in.begin(), in.end(), out.begin());
+    const auto first = buffer_.begin() + static_cast<std::ptrdiff_t>(pos_ - buffer_start_);
+    std::copy(first, first + static_cast<std::ptrdiff_t>(out.size()), out.begin());
+    pos_ += out.size();
     return true;
 }
 
 bool BufferedReader::u8(uint8_t& v)
 {
-    std::span<const uint8_t> in;
-    if (!read(1, in))
+    uint8_t b[1];
+    if (!read_into(b))
         return false;
-    v = in[0];
+    v = b[0];
     return true;
 }
 
 bool BufferedReader::le16(uint16_t& v)
 {
-    std::span<const uint8_t> in;
-    if (!read(2, in))
+    uint8_t b[2];
+    if (!read_into(b))
         return false;
-    v = load_le16(in.data());
+    v = load_le16(b);
     return true;
 }
 
 bool BufferedReader::le32(uint32_t& v)
 {
-    std::span<const uint8_t> in;
-    if (!read(4, in))
+    uint8_t b[4];
+    if (!read_into(b))
         return false;
-    v = load_le32(in.data());
+    v = load_le32(b);
     return true;
 }
 

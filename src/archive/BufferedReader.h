@@ -21,9 +21,10 @@ public:
     void seek(uint64_t pos) { pos_ = pos; }
     bool at_end() const { return pos_ >= file_.size(); }
 
-    // n bytes at the current position; false (position unmoved) when fewer
-    // remain in the file. The span stays valid until the next call.
-    bool read(size_t n, std::span<const uint8_t>& out);
+    // n bytes at the current position, copied into `out` (which the caller
+    // owns, so no later read can change what it holds); false (position
+    // unmoved) when fewer remain in the file.
+    bool read(size_t n, std::vector<uint8_t>& out);
     bool read_into(std::span<uint8_t> out);
     bool u8(uint8_t& v);
     bool le16(uint16_t& v);

@@ -18,6 +18,11 @@ inline uint32_t load_le32(const uint8_t* p)
            | (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+inline uint64_t load_le64(const uint8_t* p)
+{
+    return static_cast<uint64_t>(load_le32(p)) | (static_cast<uint64_t>(load_le32(p + 4)) << 32);
+}
+
 // Field at a fixed offset of a record; nullopt when it lies outside.
 inline std::optional<uint8_t> field_u8(std::span<const uint8_t> rec, size_t off)
 {
@@ -81,6 +86,14 @@ public:
             return false;
         v = load_le32(bytes_.data() + pos_);
         pos_ += 4;
+        return true;
+    }
+    bool le64(uint64_t& v)
+    {
+        if (remaining() < 8)
+            return false;
+        v = load_le64(bytes_.data() + pos_);
+        pos_ += 8;
         return true;
     }
     // n raw bytes; false (cursor unmoved) when fewer remain.

@@ -2,6 +2,7 @@
 #include "archive/Cls_GetFileType.h"
 
 #include "archive/BinaryFile.h"
+#include "formats/zip/Cls_Zip.h"
 
 #include <algorithm>
 #include <cctype>
@@ -78,11 +79,26 @@ int16_t Cls_GetFileType::Get_Contents(const std::string& ZipName)
     case 0x6152: kind = ReaderKind::rar; break;
     case 0x8B1F: kind = ReaderKind::gzip; break;
     case 0xEA60: kind = ReaderKind::arj; break;
-    default:
+    default: {
+        // Not one of the signatures, but a ZIP archive behind other data (a
+        // self-extractor, a padded file): a valid end record says so.
+        bool zip = false;
+        {
+            BinaryFile file;
+            zip = file.open(ZipName) && find_zip_directory(file).found;
+        }
+        if (zip) {
+            if (!load_with(ReaderKind::zip, ZipName))
+                return 0;
+            if (state_.PackFileType == format_code::none)
+                active_ = nullptr;
+            return 0;
+        }
         state_.PackFileType = format_code::none;
         state_.PackTotFiles = 0;
         active_ = nullptr;
         return -2;
+    }
     }
     if (!load_with(kind, ZipName))
         return 0;
@@ -187,14 +203,14 @@ int32_t Cls_GetFileType::CRC32(int32_t n)
     return forward<int32_t>([n](ArchiveReader& r) { return r.CRC32(n); });
 }
 
-int32_t Cls_GetFileType::Compressed_Size(int32_t n)
+int64_t Cls_GetFileType::Compressed_Size(int32_t n)
 {
-    return forward<int32_t>([n](ArchiveReader& r) { return r.Compressed_Size(n); });
+    return forward<int64_t>([n](ArchiveReader& r) { return r.Compressed_Size(n); });
 }
 
-int32_t Cls_GetFileType::UnCompressed_Size(int32_t n)
+int64_t Cls_GetFileType::UnCompressed_Size(int32_t n)
 {
-    return forward<int32_t>([n](ArchiveReader& r) { return r.UnCompressed_Size(n); });
+    return forward<int64_t>([n](ArchiveReader& r) { return r.UnCompressed_Size(n); });
 }
 
 bool Cls_GetFileType::Encrypted(int32_t n)

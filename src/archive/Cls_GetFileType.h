@@ -45,8 +45,8 @@ public:
     bool IsDir(int32_t FileNum) override;
     std::string Method(int32_t FileNum) override;
     int32_t CRC32(int32_t FileNum) override;
-    int32_t Compressed_Size(int32_t FileNum) override;
-    int32_t UnCompressed_Size(int32_t FileNum) override;
+    int64_t Compressed_Size(int32_t FileNum) override;
+    int64_t UnCompressed_Size(int32_t FileNum) override;
     bool Encrypted(int32_t FileNum) override;
     DateTime FileDateTime(int32_t FileNum) override;
     std::string SystemMadeBy(int32_t FileNum) override;

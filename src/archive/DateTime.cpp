@@ -1,7 +1,9 @@
 // DOS date/time words and calendar values.
 #include "archive/DateTime.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace velmora {
 
@@ -60,19 +62,39 @@ void civil_from_days(int64_t z, int32_t& y, int32_t& m, int32_t& d)
 
 void UnixTimeToDos(int64_t MTime, int16_t& DosDate, int16_t& DosTime)
 {
+    // DOS words hold local time, as the ZIP rows beside these show it. Far
+    // ends are cut before the conversion so the calendar arithmetic stays in
+    // range; the DOS range is applied to the local fields afterwards.
+    constexpr int64_t margin = 2 * 86400;
     constexpr int64_t first_dos_second = 315532800;  // 1980-01-01 00:00:00 UTC
     constexpr int64_t last_dos_second = 4354819198;  // 2107-12-31 23:59:58 UTC
-    if (MTime < first_dos_second)
-        MTime = first_dos_second;
-    if (MTime > last_dos_second)
-        MTime = last_dos_second;
+    MTime = std::clamp(MTime, first_dos_second - margin, last_dos_second + margin);
 
-    const int64_t days = MTime / 86400;
-    const int64_t secs = MTime % 86400;
-    int32_t y = 0, m = 0, d = 0;
-    civil_from_days(days, y, m, d);
+    const auto t = static_cast<std::time_t>(MTime);
+    std::tm tm{};
+    int32_t y = 0, m = 0, d = 0, hh = 0, mm = 0, ss = 0;
+    if (localtime_r(&t, &tm)) {
+        y = tm.tm_year + 1900;
+        m = tm.tm_mon + 1;
+        d = tm.tm_mday;
+        hh = tm.tm_hour;
+        mm = tm.tm_min;
+        ss = std::min(tm.tm_sec, 59); // a leap second reads as :59
+    } else {
+        const int64_t days = MTime / 86400;
+        const int64_t secs = MTime % 86400;
+        civil_from_days(days, y, m, d);
+        hh = static_cast<int32_t>(secs / 3600);
+        mm = static_cast<int32_t>((secs / 60) % 60);
+        ss = static_cast<int32_t>(secs % 60);
+    }
+    if (y < 1980) {
+        y = 1980, m = 1, d = 1, hh = 0, mm = 0, ss = 0;
+    } else if (y > 2107) {
+        y = 2107, m = 12, d = 31, hh = 23, mm = 59, ss = 58;
+    }
     const auto date = static_cast<uint16_t>(((y - 1980) << 9) | (m << 5) | d);
-    const auto time = static_cast<uint16_t>(((secs / 3600) << 11) | (((secs / 60) % 60) << 5) | ((secs % 60) / 2));
+    const auto time = static_cast<uint16_t>((hh << 11) | (mm << 5) | (ss / 2));
     DosDate = static_cast<int16_t>(date);
     DosTime = static_cast<int16_t>(time);
 }

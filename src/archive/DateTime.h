@@ -32,10 +32,41 @@ inline constexpr DateTime rejected_dos_date_time{1601, 1, 1, 0, 0, 0};
 // no real calendar date or time of day gives 1 January 1601 00:00:00.
 DateTime DosDateTimeToDate(int16_t DosDate, int16_t DosTime);
 
-// Unix time (UTC seconds) to DOS words, without time-zone adjustment. Times
-// before 1980 give 1 January 1980 00:00:00; times after the last DOS date
-// (31 December 2107 23:59:58) give that date.
+// Unix time (UTC seconds) to DOS words holding that instant in the local time
+// zone. Times before 1 January 1980 00:00:00 local give that date; times
+// after the last DOS date (31 December 2107 23:59:58 local) give that date.
 void UnixTimeToDos(int64_t MTime, int16_t& DosDate, int16_t& DosTime);
+
+// The modification time an extracted file gets: none (the time of writing),
+// DOS words read as local time, or an exact Unix instant.
+struct FileStamp {
+    enum class Kind : uint8_t { none, dos, unix_time };
+    Kind kind = Kind::none;
+    int16_t dos_date = 0;
+    int16_t dos_time = 0;
+    int64_t seconds = 0;      // Unix time
+    uint32_t nanoseconds = 0; // below one second, for formats that keep them
+
+    static FileStamp from_dos(int16_t date, int16_t time)
+    {
+        FileStamp s;
+        // DOS words 0 and 0 mean "no time": the file keeps the time of writing.
+        if (date != 0 || time != 0) {
+            s.kind = Kind::dos;
+            s.dos_date = date;
+            s.dos_time = time;
+        }
+        return s;
+    }
+    static FileStamp from_unix(int64_t seconds, uint32_t nanoseconds = 0)
+    {
+        FileStamp s;
+        s.kind = Kind::unix_time;
+        s.seconds = seconds;
+        s.nanoseconds = nanoseconds < 1000000000u ? nanoseconds : 0;
+        return s;
+    }
+};
 
 // Days in a month of the proleptic Gregorian calendar.
 int days_in_month(int32_t year, int32_t month);

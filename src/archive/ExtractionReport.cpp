@@ -17,11 +17,13 @@ std::string_view outcome_reason_key(OutcomeReason reason)
     case OutcomeReason::link_refused: return "link-refused";
     case OutcomeReason::unsupported_encryption: return "unsupported-encryption";
     case OutcomeReason::missing_volume: return "missing-volume";
+    case OutcomeReason::special_file: return "special-file";
     case OutcomeReason::cancelled: return "cancelled";
     case OutcomeReason::not_reached: return "not-reached";
     case OutcomeReason::damaged: return "damaged";
     case OutcomeReason::wrong_password: return "wrong-password";
     case OutcomeReason::write_error: return "write-error";
+    case OutcomeReason::archive_unreadable: return "archive-unreadable";
     }
     return "none";
 }

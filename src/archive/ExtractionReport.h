@@ -29,12 +29,14 @@ enum class OutcomeReason : uint8_t {
     link_refused,           // a link whose target leaves the output folder, or a hard link to a member not extracted
     unsupported_encryption, // detail: the scheme ("PKWARE strong encryption", "GOST", ...)
     missing_volume,         // the data continues in a volume that is not there
+    special_file,           // a device, FIFO or socket: never created
     cancelled,              // the user cancelled the run before this entry was done
     not_reached,            // the run ended before this entry (for example a refused password)
     // failed
     damaged,                // could not be decoded, or failed its CRC or size check; detail: what failed
     wrong_password,         // no password, or a wrong one
     write_error,            // the file or folder could not be written
+    archive_unreadable,     // the archive could no longer be opened or read
 };
 
 // Stable key of a reason, as archive-probe prints it ("unsupported-method").

@@ -4,36 +4,25 @@
 // name beside the target and renamed over it only once complete.
 #include "archive/Mod_DiskIO.h"
 
+#include "archive/OutputFile.h"
+#include "archive/OutputFolders.h"
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <ctime>
-#include <climits>
 #include <fcntl.h>
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
+#include <vector>
 
 namespace velmora {
 
+int64_t local_to_unix(const DateTime& d); // OutputFolders.cpp
+
+using namespace output_detail;
+
 namespace {
-
-constexpr int folder_open_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr mode_t new_folder_mode = 0777; // the umask decides, as for mkdir(1)
-constexpr mode_t new_file_mode = 0666;
-constexpr mode_t permission_bits = 0777; // rwx of user, group, other; never setuid, setgid, sticky
-constexpr mode_t owner_read_write = 0600;
-
-// Past this many open folders the cache starts again; keeps well inside the
-// usual limit of 1024 descriptors.
-constexpr size_t max_cached_folders = 256;
-
-// A file name is at most 255 bytes; the temporary name adds "." in front and
-// ".velmora-XXXXXX" behind.
-constexpr size_t name_max = 255;
-constexpr std::string_view temp_marker = ".velmora-";
-constexpr size_t temp_random_chars = 6;
-constexpr size_t temp_leaf_max = name_max - 1 - temp_marker.size() - temp_random_chars;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
@@ -55,217 +44,12 @@ std::string current_folder()
     return buf;
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's algorithm).
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d)
-{
-    y -= m <= 2 ? 1 : 0;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-// The fields read as if they were UTC.
-int64_t fields_as_utc(const DateTime& d)
-{
-    return days_from_civil(d.year, d.month, d.day) * 86400 + int64_t{d.hour} * 3600 + int64_t{d.minute} * 60
-           + d.second;
-}
-
-// Local date-time to Unix time through the local time zone; the zone decides
-// whether summer time applies.
-int64_t local_to_unix(const DateTime& d)
-{
-    std::tm tm{};
-    tm.tm_year = d.year - 1900;
-    tm.tm_mon = d.month - 1;
-    tm.tm_mday = d.day;
-    tm.tm_hour = d.hour;
-    tm.tm_min = d.minute;
-    tm.tm_sec = d.second;
-    tm.tm_isdst = -1;
-    tm.tm_wday = -1; // mktime fills it on success; -1 is also a valid time
-    const std::time_t t = std::mktime(&tm);
-    // The fields read as UTC are the best left for a time the zone cannot place.
-    if (tm.tm_wday < 0)
-        return fields_as_utc(d);
-    return static_cast<int64_t>(t);
-}
-
 DateTime now_local()
 {
     const std::time_t t = std::time(nullptr);
     std::tm tm{};
     localtime_r(&t, &tm);
     return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-}
-
-std::string random_suffix()
-{
-    static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    static thread_local std::mt19937_64 rng{std::random_device{}() ^ static_cast<uint64_t>(getpid())};
-    std::string s(temp_random_chars, 'a');
-    uint64_t v = rng();
-    for (auto& c : s) {
-        c = alphabet[v % (sizeof alphabet - 1)];
-        v /= sizeof alphabet - 1;
-    }
-    return s;
-}
-
-bool write_all(int fd, std::span<const uint8_t> data)
-{
-    constexpr size_t max_chunk = size_t{1} << 30; // below the kernel's 2 GiB cap per call
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), std::min(data.size(), max_chunk));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return false;
-        data = data.subspan(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// The output folder as given, with "\" read as a separator and without a
-// trailing separator ("/" stays "/").
-std::string root_folder(const std::string& ToPath)
-{
-    std::string root = ToPath;
-    for (auto& c : root)
-        if (c == '\\')
-            c = '/';
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
-    return root;
-}
-
-} // namespace
-
-// Open folder descriptors by output folder and relative path, and the UTC
-// offsets of local days already converted.
-struct OutputFolderCache {
-    std::unordered_map<std::string, int> folders;
-    std::unordered_map<int64_t, int64_t> day_offsets;   // yyyymmdd -> UTC offset of that local day
-    std::unordered_map<int64_t, bool> day_has_change;   // yyyymmdd -> the offset changes during the day
-
-    OutputFolderCache() = default;
-    OutputFolderCache(const OutputFolderCache&) = delete;
-    OutputFolderCache& operator=(const OutputFolderCache&) = delete;
-    ~OutputFolderCache() { close_all(); }
-
-    void close_all()
-    {
-        for (const auto& [key, fd] : folders)
-            ::close(fd);
-        folders.clear();
-    }
-
-    // Takes ownership of fd. The cache starts again when full; a descriptor
-    // handed out earlier is only used before the next insert.
-    void insert(std::string key, int fd)
-    {
-        if (folders.size() >= max_cached_folders)
-            close_all();
-        folders.emplace(std::move(key), fd);
-    }
-
-    // Folder root/rel, created with its chain when missing; -1 on failure or
-    // when a component is not a real folder (a symbolic link is never followed
-    // below root). The descriptor stays owned by the cache.
-    int open_folder(ArchiveState& state, const std::string& root, std::string_view rel)
-    {
-        std::string key = root;
-        key += '\0';
-        key += rel;
-        if (const auto it = folders.find(key); it != folders.end())
-            return it->second;
-
-        int fd = -1;
-        if (rel.empty()) {
-            // The output folder itself is the user's choice; links in it are followed.
-            fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0 && errno == ENOENT && MakeFolderChain(state, root))
-                fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        } else {
-            const size_t slash = rel.rfind('/');
-            const std::string_view parent = slash == std::string_view::npos ? std::string_view{} : rel.substr(0, slash);
-            const std::string name(slash == std::string_view::npos ? rel : rel.substr(slash + 1));
-            const int parent_fd = open_folder(state, root, parent);
-            if (parent_fd < 0)
-                return -1;
-            fd = ::openat(parent_fd, name.c_str(), folder_open_flags);
-            if (fd < 0 && errno == ENOENT) {
-                // Another process may create it meanwhile; the open decides.
-                if (::mkdirat(parent_fd, name.c_str(), new_folder_mode) == 0 || errno == EEXIST)
-                    fd = ::openat(parent_fd, name.c_str(), folder_open_flags);
-            }
-        }
-        if (fd < 0)
-            return -1;
-        insert(std::move(key), fd);
-        return fd;
-    }
-
-    // Unix time of a local date-time. Days without a change of UTC
-    // offset are converted once and then by arithmetic, sparing mktime's
-    // look at the zone file for every file.
-    int64_t local_unix_time(const DateTime& d)
-    {
-        const int64_t day = int64_t{d.year} * 10000 + d.month * 100 + d.day;
-        if (day_has_change.find(day) == day_has_change.end()) {
-            const DateTime first{d.year, d.month, d.day, 0, 0, 0};
-            const DateTime last{d.year, d.month, d.day, 23, 59, 59};
-            const int64_t offset_first = local_to_unix(first) - fields_as_utc(first);
-            const int64_t offset_last = local_to_unix(last) - fields_as_utc(last);
-            day_has_change[day] = offset_first != offset_last;
-            day_offsets[day] = offset_first;
-        }
-        if (day_has_change[day])
-            return local_to_unix(d);
-        return fields_as_utc(d) + day_offsets[day];
-    }
-};
-
-namespace {
-
-// Creates ".<leaf>.velmora-XXXXXX" beside the target; its name goes to temp.
-int create_temp_file(int folder_fd, const std::string& leaf, mode_t mode, std::string& temp)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temp.assign(1, '.');
-        temp.append(leaf, 0, std::min(leaf.size(), temp_leaf_max));
-        temp += temp_marker;
-        temp += random_suffix();
-        const int fd = ::openat(folder_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
-// Splits a cleaned relative path into its folder ("" for none) and last name.
-std::pair<std::string_view, std::string> split_leaf(std::string_view rel)
-{
-    const size_t slash = rel.rfind('/');
-    if (slash == std::string_view::npos)
-        return {{}, std::string(rel)};
-    return {rel.substr(0, slash), std::string(rel.substr(slash + 1))};
-}
-
-// A path past PATH_MAX cannot be opened by name by any other program; such
-// names are refused before any folder is made, which also bounds the folder walk.
-bool too_long(const std::string& ToPath, const std::string& rel) { return ToPath.size() + rel.size() >= PATH_MAX; }
-
-void append_separator(ArchiveState& state, std::string& ToPath)
-{
-    ensure_separator(state);
-    if (ToPath.empty() || !is_separator(ToPath.back()))
-        ToPath += state.PathSeparator;
 }
 
 } // namespace
@@ -313,11 +97,10 @@ std::string FolderOfPath(ArchiveState& state, std::string& Path)
 
 bool MakeFolderChain(ArchiveState& state, const std::string& Path)
 {
+    // Paths given here are this system's own (the output folder, or entry
+    // paths already cleaned): only "/" separates, a "\\" is part of a name.
     ensure_separator(state);
     std::string chain = Path;
-    for (auto& c : chain)
-        if (is_separator(c))
-            c = '/';
     if (chain.empty() || chain.back() != '/')
         chain += '/';
     struct stat st{};
@@ -334,7 +117,7 @@ bool MakeFolderChain(ArchiveState& state, const std::string& Path)
         if (chain[end - 1] == '/')
             continue; // "//"
         const std::string prefix = chain.substr(0, end);
-        if (::mkdir(prefix.c_str(), new_folder_mode) == 0)
+        if (::mkdir(prefix.c_str(), 0777) == 0)
             continue;
         // It exists already, or cannot be made: only a real folder lets the chain go on.
         if (::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -379,69 +162,30 @@ std::optional<std::string> contained_entry_path(std::string_view EntryName)
 int16_t WriteOutputFile(ArchiveState& state, const std::string& FileName, std::string& ToPath,
                         std::span<const uint8_t> Data, int16_t DosDate, int16_t DosTime, int32_t UnixMode)
 {
-    append_separator(state, ToPath);
-    const auto rel = contained_entry_path(FileName);
-    if (!rel)
+    return WriteOutputFile(state, FileName, ToPath, Data, FileStamp::from_dos(DosDate, DosTime), UnixMode);
+}
+
+int16_t WriteOutputFile(ArchiveState& state, const std::string& FileName, std::string& ToPath,
+                        std::span<const uint8_t> Data, const FileStamp& Stamp, int32_t UnixMode, bool Checked)
+{
+    OutputFile out(state);
+    OutputStatus status = out.open(FileName, ToPath, UnixMode);
+    if (status == OutputStatus::ok) {
+        if (!out.write(Data))
+            status = OutputStatus::failed;
+        else
+            status = out.commit(Stamp, Checked);
+    }
+    switch (status) {
+    case OutputStatus::ok:
+    case OutputStatus::not_written:
+        return 0;
+    case OutputStatus::unsafe_path:
         return write_unsafe_path;
-    // An empty name is the output folder itself, and a trailing separator
-    // names a folder: neither can be opened as a file.
-    if (rel->empty() || is_separator(FileName.back()))
-        return write_failed;
-
-    if (too_long(ToPath, *rel))
-        return write_failed;
-
-    OutputFolderCache local;
-    OutputFolderCache& cache = state.output_cache ? *state.output_cache : local;
-    const auto [folder, leaf] = split_leaf(*rel);
-    const int folder_fd = cache.open_folder(state, root_folder(ToPath), folder);
-    if (folder_fd < 0)
-        return write_failed;
-
-    const bool overwrite = state.window == nullptr || state.window->overwrite_existing_files();
-    if (!overwrite) {
-        struct stat st{};
-        if (::fstatat(folder_fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            return S_ISDIR(st.st_mode) ? write_failed : 0;
+    case OutputStatus::failed:
+        break;
     }
-
-    // The mode goes in with the create, so the kernel applies the umask and
-    // no separate chmod is needed.
-    const mode_t mode = UnixMode < 0 ? new_file_mode
-                                     : (static_cast<mode_t>(UnixMode) & permission_bits) | owner_read_write;
-    std::string temp;
-    const int fd = create_temp_file(folder_fd, leaf, mode, temp);
-    if (fd < 0)
-        return write_failed;
-
-    bool ok = write_all(fd, Data);
-    if (ok && (DosDate != 0 || DosTime != 0)) {
-        const DateTime d = DosDateTimeToDate(DosDate, DosTime);
-        timespec times[2]{};
-        times[0].tv_nsec = UTIME_NOW;
-        times[1].tv_sec = static_cast<time_t>(cache.local_unix_time(d));
-        ::futimens(fd, times); // a file without its time is still the file
-    }
-    ok = (::close(fd) == 0) && ok;
-
-    if (ok) {
-        if (overwrite) {
-            ok = ::renameat(folder_fd, temp.c_str(), folder_fd, leaf.c_str()) == 0;
-        } else if (::renameat2(folder_fd, temp.c_str(), folder_fd, leaf.c_str(), RENAME_NOREPLACE) != 0) {
-            if (errno == EEXIST) {
-                // A file of that name appeared meanwhile: keep it, as above.
-                ::unlinkat(folder_fd, temp.c_str(), 0);
-                return 0;
-            }
-            // File systems without RENAME_NOREPLACE: the check above stands.
-            ok = errno == EINVAL && ::renameat(folder_fd, temp.c_str(), folder_fd, leaf.c_str()) == 0;
-        }
-    }
-    if (!ok) {
-        ::unlinkat(folder_fd, temp.c_str(), 0);
-        return write_failed;
-    }
-    return 0;
+    return write_failed;
 }
 
 int16_t MakeEntryFolder(ArchiveState& state, std::string& ToPath, const std::string& EntryName)
@@ -453,8 +197,159 @@ int16_t MakeEntryFolder(ArchiveState& state, std::string& ToPath, const std::str
     if (too_long(ToPath, *rel))
         return write_failed;
     OutputFolderCache local;
-    OutputFolderCache& cache = state.output_cache ? *state.output_cache : local;
-    return cache.open_folder(state, root_folder(ToPath), *rel) < 0 ? write_failed : 0;
+    return cache_of(state, local).open_folder(state, root_folder(ToPath), *rel) < 0 ? write_failed : 0;
+}
+
+namespace {
+
+// Where a symbolic link at `rel` pointing to `target` leads, as a path below
+// the output folder; nullopt when it leads out (an absolute target, or ".."
+// past the top), or when a ".." would step back out of a symbolic link
+// already in the tree (that link's own target decides where ".." goes).
+std::optional<std::string> link_destination(int root_fd, std::string_view rel, std::string_view target)
+{
+    if (target.empty() || target.front() == '/' || target.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    std::vector<std::string> parts;
+    const auto push_segments = [&parts](std::string_view path, bool drop_last) {
+        std::vector<std::string> segs;
+        size_t pos = 0;
+        while (pos <= path.size()) {
+            const size_t end = std::min(path.find('/', pos), path.size());
+            segs.emplace_back(path.substr(pos, end - pos));
+            pos = end + 1;
+        }
+        if (drop_last && !segs.empty())
+            segs.pop_back();
+        return segs;
+    };
+    for (auto& seg : push_segments(rel, true))
+        parts.push_back(seg);
+    for (const auto& seg : push_segments(target, false)) {
+        if (seg.empty() || seg == ".")
+            continue;
+        if (seg == "..") {
+            if (parts.empty())
+                return std::nullopt;
+            std::string prefix;
+            for (const auto& p : parts)
+                prefix += (prefix.empty() ? "" : "/") + p;
+            struct stat st{};
+            if (::fstatat(root_fd, prefix.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                return std::nullopt;
+            parts.pop_back();
+            continue;
+        }
+        parts.push_back(seg);
+    }
+    std::string out;
+    for (const auto& p : parts)
+        out += (out.empty() ? "" : "/") + p;
+    return out;
+}
+
+// Puts a link made under a temporary name in place under the overwrite rule.
+OutputStatus place_link(ArchiveState& state, int folder_fd, const std::string& temp, const std::string& leaf)
+{
+    const bool overwrite = state.window == nullptr || state.window->overwrite_existing_files();
+    int rc = 0;
+    if (overwrite)
+        rc = ::renameat(folder_fd, temp.c_str(), folder_fd, leaf.c_str());
+    else
+        rc = ::renameat2(folder_fd, temp.c_str(), folder_fd, leaf.c_str(), RENAME_NOREPLACE);
+    if (rc == 0)
+        return OutputStatus::ok;
+    const int err = errno;
+    ::unlinkat(folder_fd, temp.c_str(), 0);
+    return err == EEXIST ? OutputStatus::not_written : OutputStatus::failed;
+}
+
+} // namespace
+
+OutputStatus MakeSymbolicLink(ArchiveState& state, const std::string& FileName, std::string& ToPath,
+                              const std::string& Target)
+{
+    append_separator(state, ToPath);
+    const auto rel = contained_entry_path(FileName);
+    if (!rel || rel->empty())
+        return OutputStatus::unsafe_path;
+    if (too_long(ToPath, *rel))
+        return OutputStatus::failed;
+    OutputFolderCache local;
+    OutputFolderCache& cache = cache_of(state, local);
+    const std::string root = root_folder(ToPath);
+    const int root_fd = cache.open_folder(state, root, "");
+    if (root_fd < 0)
+        return OutputStatus::failed;
+    if (!link_destination(root_fd, *rel, Target))
+        return OutputStatus::unsafe_path;
+    const auto [folder, leaf] = split_leaf(*rel);
+    const int folder_fd = cache.open_folder(state, root, folder);
+    if (folder_fd < 0)
+        return OutputStatus::failed;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temp = temp_name(leaf);
+        if (::symlinkat(Target.c_str(), folder_fd, temp.c_str()) == 0)
+            return place_link(state, folder_fd, temp, leaf);
+        if (errno != EEXIST)
+            return OutputStatus::failed;
+    }
+    return OutputStatus::failed;
+}
+
+OutputStatus MakeHardLink(ArchiveState& state, const std::string& FileName, std::string& ToPath,
+                          const std::string& ExistingName)
+{
+    append_separator(state, ToPath);
+    const auto rel = contained_entry_path(FileName);
+    const auto existing = contained_entry_path(ExistingName);
+    if (!rel || rel->empty() || !existing || existing->empty())
+        return OutputStatus::unsafe_path;
+    if (too_long(ToPath, *rel) || too_long(ToPath, *existing))
+        return OutputStatus::failed;
+    OutputFolderCache local;
+    OutputFolderCache& cache = cache_of(state, local);
+    const std::string root = root_folder(ToPath);
+    const auto [src_folder, src_leaf] = split_leaf(*existing);
+    const int src_fd = ::fcntl(cache.open_folder(state, root, src_folder), F_DUPFD_CLOEXEC, 0);
+    if (src_fd < 0)
+        return OutputStatus::failed;
+    const auto [folder, leaf] = split_leaf(*rel);
+    const int folder_fd = cache.open_folder(state, root, folder);
+    if (folder_fd < 0) {
+        ::close(src_fd);
+        return OutputStatus::failed;
+    }
+    OutputStatus status = OutputStatus::failed;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temp = temp_name(leaf);
+        if (::linkat(src_fd, src_leaf.c_str(), folder_fd, temp.c_str(), 0) == 0) {
+            status = place_link(state, folder_fd, temp, leaf);
+            break;
+        }
+        if (errno == EEXIST)
+            continue;
+        // No hard links here (another file system, or one without them): a copy.
+        const int in = ::openat(src_fd, src_leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st{};
+        if (in >= 0 && ::fstat(in, &st) == 0 && S_ISREG(st.st_mode)) {
+            OutputFile out(state);
+            std::string to = ToPath;
+            status = out.open(FileName, to, static_cast<int32_t>(st.st_mode));
+            std::vector<uint8_t> buffer(1 << 16);
+            ssize_t n = 0;
+            while (status == OutputStatus::ok && (n = ::read(in, buffer.data(), buffer.size())) > 0)
+                if (!out.write(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n))))
+                    status = OutputStatus::failed;
+            if (status == OutputStatus::ok)
+                status = n < 0 ? OutputStatus::failed : out.commit(FileStamp::from_unix(st.st_mtim.tv_sec, static_cast<uint32_t>(st.st_mtim.tv_nsec)));
+        }
+        if (in >= 0)
+            ::close(in);
+        break;
+    }
+    ::close(src_fd);
+    return status;
 }
 
 void begin_output_run(ArchiveState& state) { state.output_cache = std::make_shared<OutputFolderCache>(); }

@@ -6,6 +6,7 @@
 
 #include "archive/ArchiveState.h"
 #include "archive/DateTime.h"
+#include "archive/OutputFile.h"
 
 #include <cstdint>
 #include <optional>
@@ -48,6 +49,22 @@ inline constexpr std::string_view unsafe_path_message = "Unsafe path skipped: ";
 // and the process umask applies.
 int16_t WriteOutputFile(ArchiveState& state, const std::string& FileName, std::string& ToPath,
                         std::span<const uint8_t> Data, int16_t DosDate, int16_t DosTime, int32_t UnixMode = -1);
+// The same with any time stamp. Checked false: the data failed its checks and
+// is only written where no file of that name exists.
+int16_t WriteOutputFile(ArchiveState& state, const std::string& FileName, std::string& ToPath,
+                        std::span<const uint8_t> Data, const FileStamp& Stamp, int32_t UnixMode = -1,
+                        bool Checked = true);
+
+// A symbolic link ToPath/FileName -> Target, made only when Target is
+// relative and, resolved from the link's own folder, stays inside the output
+// folder (unsafe_path otherwise, nothing made). The overwrite rule applies.
+OutputStatus MakeSymbolicLink(ArchiveState& state, const std::string& FileName, std::string& ToPath,
+                              const std::string& Target);
+
+// A hard link ToPath/FileName to the file ToPath/ExistingName (extracted
+// earlier in the run); a copy where the file system cannot link.
+OutputStatus MakeHardLink(ArchiveState& state, const std::string& FileName, std::string& ToPath,
+                          const std::string& ExistingName);
 
 // Folder for a directory entry: ToPath/EntryName with its chain, kept inside
 // ToPath. 0 ok, write_failed when it could not be created, write_unsafe_path

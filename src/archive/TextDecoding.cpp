@@ -1,5 +1,7 @@
-// Stored-text decoding: UTF-8 where valid, else code page 437.
+// Stored-text decoding: UTF-8 where valid, else the format's legacy character set.
 #include "archive/TextDecoding.h"
+
+#include "archive/OemCodePage.h"
 
 namespace velmora {
 
@@ -153,10 +155,25 @@ std::string cp437_to_utf8(std::span<const uint8_t> bytes)
     return out;
 }
 
-std::string decode_archive_text(std::span<const uint8_t> bytes, bool known_utf8)
+std::string latin1_to_utf8(std::span<const uint8_t> bytes)
+{
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const uint8_t b : bytes)
+        append_utf8(out, b);
+    return out;
+}
+
+std::string decode_archive_text(std::span<const uint8_t> bytes, bool known_utf8, LegacyText legacy)
 {
     if (known_utf8 || is_valid_utf8(bytes))
         return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (legacy == LegacyText::latin1)
+        return latin1_to_utf8(bytes);
+    const int code_page = session_oem_code_page();
+    if (code_page != 437)
+        if (auto text = code_page_to_utf8(bytes, code_page))
+            return std::move(*text);
     return cp437_to_utf8(bytes);
 }
 

@@ -298,9 +298,13 @@ TEST_F(OutputTest, PathHelpersKeepSpellingAndCurrentFolder)
     EXPECT_EQ(FolderOfPath(state, bare), fs::current_path().string() + "/");
 
     const auto cwd = fs::current_path();
+    // Paths given here are this system's own: a "\\" is part of a folder's name.
     EXPECT_TRUE(MakeFolderChain(state, (dir / "Chain/Of\\Folders").string()));
-    EXPECT_TRUE(fs::is_directory(dir / "Chain/Of/Folders"));
-    EXPECT_TRUE(MakeFolderChain(state, (dir / "Chain/Of/Folders/").string())); // exists already
+    EXPECT_TRUE(fs::is_directory(dir / "Chain" / "Of\\Folders"));
+    EXPECT_FALSE(fs::exists(dir / "Chain" / "Of"));
+    EXPECT_TRUE(MakeFolderChain(state, (dir / "Chain/More/Folders").string()));
+    EXPECT_TRUE(fs::is_directory(dir / "Chain/More/Folders"));
+    EXPECT_TRUE(MakeFolderChain(state, (dir / "Chain/More/Folders/").string())); // exists already
     test::write_file(dir / "afile", std::string("x"));
     EXPECT_FALSE(MakeFolderChain(state, (dir / "afile/below").string()));
     EXPECT_EQ(fs::current_path(), cwd);

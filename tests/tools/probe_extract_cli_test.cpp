@@ -47,7 +47,7 @@ TEST(ProbeExtract, ExtractsEveryEntryOrOnlyTheListedOnes)
     const fs::path zip = three_files(dir);
     ProbeResult all = run_extract(dir, q(zip) + " " + q(dir / "all"));
     EXPECT_EQ(all.status, 0);
-    EXPECT_EQ(all.out, "unpack\t0\nmessages\t0\n");
+    EXPECT_EQ(all.out, "unpack\t0\nmessages\t0\nreport\textracted\t3\n");
     EXPECT_EQ(all.err, "");
     EXPECT_EQ(test::read_file(dir / "all" / "b" / "b.txt"), (std::vector<uint8_t>{'B'}));
     EXPECT_TRUE(fs::exists(dir / "all" / "a.txt") && fs::exists(dir / "all" / "c.txt"));
@@ -65,7 +65,11 @@ TEST(ProbeExtract, NoOverwriteKeepsExistingFiles)
     const fs::path zip = three_files(dir);
     fs::create_directories(dir / "out");
     test::write_file(dir / "out" / "a.txt", std::string("mine"));
-    EXPECT_EQ(run_extract(dir, q(zip) + " " + q(dir / "out") + " --no-overwrite").status, 0);
+    // A file kept is an entry not extracted: the report says so and the run
+    // is no success.
+    const ProbeResult kept = run_extract(dir, q(zip) + " " + q(dir / "out") + " --no-overwrite");
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_EQ(kept.out, "unpack\t0\nmessages\t0\nreport\textracted\t2\nreport\tskipped\tnot-overwritten\t1\n");
     EXPECT_EQ(test::read_file(dir / "out" / "a.txt"), (std::vector<uint8_t>{'m', 'i', 'n', 'e'}));
     EXPECT_EQ(run_extract(dir, q(zip) + " " + q(dir / "out")).status, 0);
     EXPECT_EQ(test::read_file(dir / "out" / "a.txt"), (std::vector<uint8_t>{'A'}));
@@ -92,7 +96,7 @@ TEST(ProbeExtract, PasswordOptionAnswersThePrompt)
     // No option: the prompt gets an empty answer.
     ProbeResult none = run_extract(dir, q(zip) + " " + q(dir / "none"));
     EXPECT_EQ(none.status, 1);
-    EXPECT_EQ(none.out, "unpack\t-1\nmessages\t1\n");
+    EXPECT_EQ(none.out, "unpack\t-1\nmessages\t1\nreport\textracted\t0\nreport\tfailed\twrong-password\t1\n");
     EXPECT_EQ(none.err, "message\tVelmora Archive Extractor 1.0\tinformation\tInvalid Password.\n");
     EXPECT_FALSE(fs::exists(dir / "none" / "locked.txt"));
 }
@@ -105,7 +109,8 @@ TEST(ProbeExtract, MessagesMakeTheRunFail)
                                            {.name = "crc.txt", .data = "y", .crc = 1}}));
     ProbeResult r = run_extract(dir, q(zip) + " " + q(dir / "out"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "unpack\t0\nmessages\t2\n");
+    EXPECT_EQ(r.out, "unpack\t0\nmessages\t2\nreport\textracted\t0\nreport\tskipped\tunsafe-name\t1\n"
+                     "report\tfailed\tdamaged:CRC\t1\n");
     EXPECT_EQ(r.err, "message\tError\tinformation\tUnsafe path skipped: ../up\\ttab.txt\n"
                      "message\tError\tinformation\tCRC calculation failed.\n");
     EXPECT_FALSE(fs::exists(dir / "up\ttab.txt"));

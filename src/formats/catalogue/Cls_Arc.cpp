@@ -68,14 +68,20 @@ std::string name_from_field(std::span<const uint8_t> field)
 
 int16_t Cls_Arc::Get_Contents(const std::string& ZipName)
 {
-    catalogue::start_listing(state_, ZipName);
+    start_listing(ZipName);
     entries_.assign(1, Entry{});
 
     BinaryFile file;
     if (!file.open(ZipName))
-        throw catalogue::walk_error("cannot open the archive");
+        throw walk_error("cannot open the archive");
     BufferedReader in(file);
-    walk(in);
+    try {
+        walk(in);
+    } catch (...) {
+        build_listing();
+        throw;
+    }
+    build_listing();
     // An archive without a single entry is not taken for ARC.
     if (state_.PackTotFiles > 0)
         state_.PackFileType = format_code::arc;
@@ -91,14 +97,14 @@ void Cls_Arc::walk(BufferedReader& in)
             return;
         if (!in.u8(method) || method == end_of_archive || method > last_method)
             return;
-        std::span<const uint8_t> f;
+        std::vector<uint8_t> f;
         if (!in.read(fields_size, f))
             return; // a header cut off by the end of the file
         catalogue::count_entry(state_);
         Entry& e = entries_.emplace_back();
         e.Marker = mark;
         e.PackMethod = method;
-        e.Name = name_from_field(f.subspan(0, name_field_size));
+        e.Name = name_from_field(std::span<const uint8_t>(f).subspan(0, name_field_size));
         e.PackSize = static_cast<int32_t>(load_le32(f.data() + off_packed));
         e.DosDate = load_le16(f.data() + off_date);
         e.DosTime = load_le16(f.data() + off_time);
@@ -112,20 +118,13 @@ void Cls_Arc::walk(BufferedReader& in)
         e.DataPos = static_cast<int32_t>(std::min<int64_t>(data_pos, INT32_MAX));
         const int64_t next = data_pos + e.PackSize;
         if (data_pos > INT32_MAX || next > INT32_MAX)
-            throw catalogue::walk_error("position overflow");
+            throw walk_error("position overflow");
         if (next <= 0)
-            throw catalogue::walk_error("position before the start of the file");
+            throw walk_error("position before the start of the file");
         if (e.PackSize < 0)
             return;
         in.seek(static_cast<uint64_t>(next - 1));
     }
-}
-
-const Cls_Arc::Entry* Cls_Arc::entry(int32_t FileNum) const
-{
-    if (catalogue::InvalidFileNum(state_, FileNum))
-        return nullptr;
-    return catalogue::entry_at(entries_, FileNum);
 }
 
 int16_t Cls_Arc::UnPack(Selection&, std::string&)
@@ -133,85 +132,29 @@ int16_t Cls_Arc::UnPack(Selection&, std::string&)
     return catalogue::unpack_nothing(state_);
 }
 
-std::string Cls_Arc::FileName(int32_t FileNum)
+ListedEntry Cls_Arc::listed_of(const Entry& e)
 {
-    const Entry* e = entry(FileNum);
-    return e ? e->Name : std::string{};
-}
-
-std::string Cls_Arc::CommentsFile(int32_t FileNum)
-{
-    return entry(FileNum) ? "Not Supported" : std::string{};
-}
-
-std::string Cls_Arc::CommentsPack()
-{
-    return {};
-}
-
-bool Cls_Arc::IsDir(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e && e->UnpSize == 0 && !e->Name.empty() && e->Name.back() == '/';
-}
-
-std::string Cls_Arc::Method(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? method_text(e->PackMethod) : std::string{};
-}
-
-int32_t Cls_Arc::CRC32(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
+    ListedEntry l;
+    l.name = e.Name;
+    l.comment = "Not Supported";
+    l.is_dir = e.UnpSize == 0 && !e.Name.empty() && e.Name.back() == '/';
+    l.method = method_text(e.PackMethod);
     // The CRC-16 sign-extended: 0x8000 and above come out negative.
-    return e ? static_cast<int16_t>(e->FileCRC) : 0;
+    l.crc32 = static_cast<int16_t>(e.FileCRC);
+    l.compressed_size = e.PackSize;
+    l.uncompressed_size = e.UnpSize;
+    l.modified = DosDateTimeToDate(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+    // ARC stores no host system or version.
+    l.system_made_by = l.version_made_by = l.system_needed = l.version_needed = "UnKnown";
+    return l;
 }
 
-int32_t Cls_Arc::Compressed_Size(int32_t FileNum)
+void Cls_Arc::build_listing()
 {
-    const Entry* e = entry(FileNum);
-    return e ? e->PackSize : 0;
-}
-
-int32_t Cls_Arc::UnCompressed_Size(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? e->UnpSize : 0;
-}
-
-bool Cls_Arc::Encrypted(int32_t)
-{
-    return false;
-}
-
-DateTime Cls_Arc::FileDateTime(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    if (!e)
-        return DateTime{};
-    return DosDateTimeToDate(static_cast<int16_t>(e->DosDate), static_cast<int16_t>(e->DosTime));
-}
-
-// ARC stores no host system or version: the same text for every number.
-std::string Cls_Arc::SystemMadeBy(int32_t)
-{
-    return "UnKnown";
-}
-
-std::string Cls_Arc::VersionMadeBy(int32_t)
-{
-    return "UnKnown";
-}
-
-std::string Cls_Arc::SystemNeeded(int32_t)
-{
-    return "UnKnown";
-}
-
-std::string Cls_Arc::VersionNeeded(int32_t)
-{
-    return "UnKnown";
+    listing_.clear();
+    listing_.reserve(entries_.size());
+    for (size_t k = 1; k < entries_.size(); ++k)
+        listing_.push_back(listed_of(entries_[k]));
 }
 
 } // namespace velmora

@@ -3,8 +3,7 @@
 // Listing only; every header is read in the 29-byte layout, methods 1 to 9.
 #pragma once
 
-#include "archive/ArchiveReader.h"
-#include "archive/ArchiveState.h"
+#include "archive/ReaderBase.h"
 
 #include <cstdint>
 #include <string>
@@ -15,27 +14,19 @@ namespace velmora {
 class BufferedReader;
 
 // FileCount is left to the dispatcher, which answers it from PackTotFiles.
-class Cls_Arc final : public ArchiveReader {
+class Cls_Arc final : public ReaderBase {
 public:
-    explicit Cls_Arc(ArchiveState& state) : state_(state) {}
+    explicit Cls_Arc(ArchiveState& state) : ReaderBase(state, false) {}
 
     int16_t Get_Contents(const std::string& ZipName) override;
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
     bool CanUnpack() override { return false; }
-    std::string FileName(int32_t FileNum) override;
-    std::string CommentsFile(int32_t FileNum) override;
-    std::string CommentsPack() override;
-    bool IsDir(int32_t FileNum) override;
-    std::string Method(int32_t FileNum) override;
-    int32_t CRC32(int32_t FileNum) override;
-    int32_t Compressed_Size(int32_t FileNum) override;
-    int32_t UnCompressed_Size(int32_t FileNum) override;
-    bool Encrypted(int32_t FileNum) override;
-    DateTime FileDateTime(int32_t FileNum) override;
-    std::string SystemMadeBy(int32_t FileNum) override;
-    std::string VersionMadeBy(int32_t FileNum) override;
-    std::string SystemNeeded(int32_t FileNum) override;
-    std::string VersionNeeded(int32_t FileNum) override;
+    // No number check: the same text for every number.
+    std::string CommentsPack() override { return {}; }
+    std::string SystemMadeBy(int32_t) override { return "UnKnown"; }
+    std::string VersionMadeBy(int32_t) override { return "UnKnown"; }
+    std::string SystemNeeded(int32_t) override { return "UnKnown"; }
+    std::string VersionNeeded(int32_t) override { return "UnKnown"; }
 
     // One entry header as listed.
     struct Entry {
@@ -52,9 +43,9 @@ public:
 
 private:
     void walk(BufferedReader& in);
-    const Entry* entry(int32_t FileNum) const;
+    static ListedEntry listed_of(const Entry& e);
+    void build_listing();
 
-    ArchiveState& state_;
     std::vector<Entry> entries_ = std::vector<Entry>(1);
 };
 

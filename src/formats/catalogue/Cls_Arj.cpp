@@ -53,9 +53,6 @@ constexpr uint8_t host_unix = 2;
 constexpr size_t max_text_bytes = 32740;
 
 // Arithmetic the walk cannot carry on from: the dispatcher traps it.
-struct walk_overflow : std::overflow_error {
-    using std::overflow_error::overflow_error;
-};
 
 // Positions are 1-based signed 32-bit numbers. A position before the start of
 // the file or past 2 GiB cannot be reached.
@@ -63,7 +60,7 @@ int64_t checked_position(int64_t from, int64_t delta)
 {
     const int64_t to = from + delta;
     if (to <= 0 || to > std::numeric_limits<int32_t>::max())
-        throw walk_overflow("ARJ header position out of range");
+        throw walk_error("ARJ header position out of range");
     return to;
 }
 
@@ -118,16 +115,19 @@ std::string host_text(uint8_t host)
 
 } // namespace
 
-Cls_Arj::Cls_Arj(ArchiveState& state) : state_(state), entries_(1) {}
+Cls_Arj::Cls_Arj(ArchiveState& state) : ReaderBase(state, true), entries_(1) {}
 
 int16_t Cls_Arj::Get_Contents(const std::string& ZipName)
 {
-    state_.PackFileName = ZipName;
-    state_.PackComments.clear();
-    state_.PackTotFiles = 0;
-    state_.PackFileType = format_code::none;
+    start_listing(ZipName);
     entries_.assign(1, Entry{});
-    walk(ZipName);
+    try {
+        walk(ZipName);
+    } catch (...) {
+        build_listing();
+        throw;
+    }
+    build_listing();
     return 0;
 }
 
@@ -165,7 +165,7 @@ void Cls_Arj::walk(const std::string& ZipName)
 
     const auto add_entry = [this](const Entry& e) {
         if (state_.PackTotFiles == std::numeric_limits<int32_t>::max())
-            throw walk_overflow("too many ARJ entries");
+            throw walk_error("too many ARJ entries");
         entries_.push_back(e);
         ++state_.PackTotFiles;
     };
@@ -177,7 +177,7 @@ void Cls_Arj::walk(const std::string& ZipName)
             return;
 
         const uint64_t first = in.pos();
-        std::span<const uint8_t> fixed;
+        std::vector<uint8_t> fixed;
         if (!in.read(standard_first_hdr_size, fixed))
             return;
         e.FirstHdrSize = fixed[off_first_hdr_size];
@@ -211,7 +211,7 @@ void Cls_Arj::walk(const std::string& ZipName)
             case text_read::too_long:
                 text->clear();
                 add_entry(e);
-                throw walk_overflow("ARJ text longer than 32,740 bytes");
+                throw walk_error("ARJ text longer than 32,740 bytes");
             }
         }
 
@@ -251,101 +251,31 @@ int16_t Cls_Arj::UnPack(Selection&, std::string&)
     return catalogue::unpack_nothing(state_);
 }
 
-int32_t Cls_Arj::FileCount()
+ListedEntry Cls_Arj::listed_of(const Entry& e)
 {
-    return state_.PackTotFiles;
+    ListedEntry l;
+    l.name = e.Name;
+    l.comment = e.Comment;
+    l.is_dir = (e.ArjFlags & flag_dir) != 0;
+    l.method = method_text(e.PackMethod);
+    l.crc32 = static_cast<int32_t>(e.FileCRC);
+    l.compressed_size = e.PackSize;
+    l.uncompressed_size = e.UnpSize;
+    l.encrypted = (e.ArjFlags & flag_garbled) != 0;
+    l.modified = DosDateTimeToDate(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+    l.system_made_by = host_text(e.HostOS);
+    l.version_made_by = version_text(e.ArcVersion);
+    l.system_needed = "unKnown";
+    l.version_needed = version_text(e.MinVersion);
+    return l;
 }
 
-bool Cls_Arj::InvalidFileNum(int32_t FileNum) const
+void Cls_Arj::build_listing()
 {
-    return catalogue::InvalidFileNum(state_, FileNum);
-}
-
-const Cls_Arj::Entry& Cls_Arj::entry(int32_t FileNum) const
-{
-    return entries_.at(static_cast<size_t>(FileNum));
-}
-
-std::string Cls_Arj::FileName(int32_t FileNum)
-{
-    return catalogue::guarded<std::string>([&] { return InvalidFileNum(FileNum) ? std::string() : entry(FileNum).Name; });
-}
-
-std::string Cls_Arj::CommentsFile(int32_t FileNum)
-{
-    // Read straight from the table: entry 0 is the empty entry.
-    return catalogue::guarded<std::string>([&] { return entry(FileNum).Comment; });
-}
-
-std::string Cls_Arj::CommentsPack()
-{
-    return state_.PackComments;
-}
-
-bool Cls_Arj::IsDir(int32_t FileNum)
-{
-    return catalogue::guarded<bool>([&] { return !InvalidFileNum(FileNum) && (entry(FileNum).ArjFlags & flag_dir) != 0; });
-}
-
-std::string Cls_Arj::Method(int32_t FileNum)
-{
-    return catalogue::guarded<std::string>(
-        [&] { return InvalidFileNum(FileNum) ? std::string() : method_text(entry(FileNum).PackMethod); });
-}
-
-int32_t Cls_Arj::CRC32(int32_t FileNum)
-{
-    return catalogue::guarded<int32_t>(
-        [&] { return InvalidFileNum(FileNum) ? 0 : static_cast<int32_t>(entry(FileNum).FileCRC); });
-}
-
-int32_t Cls_Arj::Compressed_Size(int32_t FileNum)
-{
-    return catalogue::guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).PackSize; });
-}
-
-int32_t Cls_Arj::UnCompressed_Size(int32_t FileNum)
-{
-    return catalogue::guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).UnpSize; });
-}
-
-bool Cls_Arj::Encrypted(int32_t FileNum)
-{
-    return catalogue::guarded<bool>(
-        [&] { return !InvalidFileNum(FileNum) && (entry(FileNum).ArjFlags & flag_garbled) != 0; });
-}
-
-DateTime Cls_Arj::FileDateTime(int32_t FileNum)
-{
-    return catalogue::guarded<DateTime>([&] {
-        if (InvalidFileNum(FileNum))
-            return DateTime{};
-        const Entry& e = entry(FileNum);
-        return DosDateTimeToDate(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
-    });
-}
-
-std::string Cls_Arj::SystemMadeBy(int32_t FileNum)
-{
-    return catalogue::guarded<std::string>(
-        [&] { return InvalidFileNum(FileNum) ? std::string() : host_text(entry(FileNum).HostOS); });
-}
-
-std::string Cls_Arj::VersionMadeBy(int32_t FileNum)
-{
-    return catalogue::guarded<std::string>(
-        [&] { return InvalidFileNum(FileNum) ? std::string() : version_text(entry(FileNum).ArcVersion); });
-}
-
-std::string Cls_Arj::SystemNeeded(int32_t FileNum)
-{
-    return catalogue::guarded<std::string>([&] { return InvalidFileNum(FileNum) ? std::string() : std::string("unKnown"); });
-}
-
-std::string Cls_Arj::VersionNeeded(int32_t FileNum)
-{
-    return catalogue::guarded<std::string>(
-        [&] { return InvalidFileNum(FileNum) ? std::string() : version_text(entry(FileNum).MinVersion); });
+    listing_.clear();
+    listing_.reserve(entries_.size());
+    for (size_t k = 1; k < entries_.size(); ++k)
+        listing_.push_back(listed_of(entries_[k]));
 }
 
 } // namespace velmora

@@ -4,8 +4,7 @@
 // entry is read, and the archive comment of the main header is not kept.
 #pragma once
 
-#include "archive/ArchiveReader.h"
-#include "archive/ArchiveState.h"
+#include "archive/ReaderBase.h"
 
 #include <cstdint>
 #include <string>
@@ -13,7 +12,7 @@
 
 namespace velmora {
 
-class Cls_Arj final : public ArchiveReader {
+class Cls_Arj final : public ReaderBase {
 public:
     explicit Cls_Arj(ArchiveState& state);
 
@@ -24,21 +23,6 @@ public:
     int16_t Get_Contents(const std::string& ZipName) override;
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
     bool CanUnpack() override { return false; }
-    int32_t FileCount() override;
-    std::string FileName(int32_t FileNum) override;
-    std::string CommentsFile(int32_t FileNum) override;
-    std::string CommentsPack() override;
-    bool IsDir(int32_t FileNum) override;
-    std::string Method(int32_t FileNum) override;
-    int32_t CRC32(int32_t FileNum) override;
-    int32_t Compressed_Size(int32_t FileNum) override;
-    int32_t UnCompressed_Size(int32_t FileNum) override;
-    bool Encrypted(int32_t FileNum) override;
-    DateTime FileDateTime(int32_t FileNum) override;
-    std::string SystemMadeBy(int32_t FileNum) override;
-    std::string VersionMadeBy(int32_t FileNum) override;
-    std::string SystemNeeded(int32_t FileNum) override;
-    std::string VersionNeeded(int32_t FileNum) override;
 
     // One local header, fields in stored order.
     struct Entry {
@@ -71,13 +55,10 @@ public:
     };
 
 private:
-    bool InvalidFileNum(int32_t FileNum) const;
-    // The entry behind a number that passed InvalidFileNum; throws for numbers
-    // outside the table (a negative one).
-    const Entry& entry(int32_t FileNum) const;
     void walk(const std::string& ZipName);
+    static ListedEntry listed_of(const Entry& e);
+    void build_listing();
 
-    ArchiveState& state_;
     std::vector<Entry> entries_;
 };
 

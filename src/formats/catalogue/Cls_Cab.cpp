@@ -70,16 +70,16 @@ bool skip_text(BufferedReader& in)
 
 int16_t Cls_Cab::Get_Contents(const std::string& ZipName)
 {
-    catalogue::start_listing(state_, ZipName);
+    start_listing(ZipName);
     entries_.assign(1, Entry{});
 
     BinaryFile file;
     if (!file.open(ZipName))
-        throw catalogue::walk_error("cannot open the archive");
+        throw walk_error("cannot open the archive");
     if (file.size() < header_size)
         return 0;
     BufferedReader in(file);
-    std::span<const uint8_t> h;
+    std::vector<uint8_t> h;
     if (!in.read(header_size, h))
         return 0;
     CabinetHeader c;
@@ -101,7 +101,13 @@ int16_t Cls_Cab::Get_Contents(const std::string& ZipName)
     header_ = c;
 
     state_.PackFileType = format_code::cab;
-    walk(in);
+    try {
+        walk(in);
+    } catch (...) {
+        build_listing();
+        throw;
+    }
+    build_listing();
     return 0;
 }
 
@@ -110,7 +116,7 @@ void Cls_Cab::walk(BufferedReader& in)
     const CabinetHeader& c = header_;
     uint8_t folder_reserve = 0;
     if (c.Flags & flag_reserve_present) {
-        std::span<const uint8_t> r;
+        std::vector<uint8_t> r;
         if (!in.read(reserve_sizes_size, r))
             return;
         const auto header_reserve = static_cast<int16_t>(load_le16(r.data()));
@@ -130,11 +136,11 @@ void Cls_Cab::walk(BufferedReader& in)
 
     // Folder counts of 32,768 or more read as negative: no table for them.
     if (c.CabFolders < 0)
-        throw catalogue::walk_error("negative folder count");
+        throw walk_error("negative folder count");
     std::vector<uint16_t> folder_types;
     folder_types.reserve(static_cast<size_t>(c.CabFolders));
     for (int k = 0; k < c.CabFolders; ++k) {
-        std::span<const uint8_t> f;
+        std::vector<uint8_t> f;
         if (!in.read(folder_size, f))
             return;
         folder_types.push_back(load_le16(f.data() + off_type_compress));
@@ -142,13 +148,13 @@ void Cls_Cab::walk(BufferedReader& in)
     }
 
     if (c.CabFiles < 0)
-        throw catalogue::walk_error("negative file count");
+        throw walk_error("negative file count");
     entries_.assign(static_cast<size_t>(c.CabFiles) + 1, Entry{});
     if (in.pos() != static_cast<uint64_t>(static_cast<int64_t>(c.FilesOffset))) {
         if (c.FilesOffset < 0)
-            throw catalogue::walk_error("file records before the start of the file");
+            throw walk_error("file records before the start of the file");
         if (c.FilesOffset == INT32_MAX)
-            throw catalogue::walk_error("position overflow");
+            throw walk_error("position overflow");
         // File records that would lie inside the headers already read are
         // not read again.
         if (static_cast<uint64_t>(c.FilesOffset) < in.pos()) {
@@ -160,7 +166,7 @@ void Cls_Cab::walk(BufferedReader& in)
 
     state_.PackTotFiles = c.CabFiles;
     for (int32_t k = 1; k <= c.CabFiles; ++k) {
-        std::span<const uint8_t> f;
+        std::vector<uint8_t> f;
         std::string name;
         if (!in.read(file_fields_size, f) || !in.zstring(static_cast<size_t>(in.size()), name)) {
             // A record cut off by the end of the file ends the listing there.
@@ -178,16 +184,9 @@ void Cls_Cab::walk(BufferedReader& in)
         e.Name = decode_archive_text(name, (e.Attribs & attr_name_is_utf8) != 0);
         // Every entry shows the first folder's compression type.
         if (folder_types.empty())
-            throw catalogue::walk_error("no folder for the file records");
+            throw walk_error("no folder for the file records");
         e.FolderMethod = folder_types.front();
     }
-}
-
-const Cls_Cab::Entry* Cls_Cab::entry(int32_t FileNum) const
-{
-    if (catalogue::InvalidFileNum(state_, FileNum))
-        return nullptr;
-    return catalogue::entry_at(entries_, FileNum);
 }
 
 int16_t Cls_Cab::UnPack(Selection&, std::string&)
@@ -195,83 +194,29 @@ int16_t Cls_Cab::UnPack(Selection&, std::string&)
     return catalogue::unpack_nothing(state_);
 }
 
-std::string Cls_Cab::FileName(int32_t FileNum)
+ListedEntry Cls_Cab::listed_of(const Entry& e) const
 {
-    const Entry* e = entry(FileNum);
-    return e ? e->Name : std::string{};
+    ListedEntry l;
+    l.name = e.Name;
+    l.is_dir = (e.Attribs & attr_directory) != 0;
+    l.method = method_text(e.FolderMethod);
+    // A cabinet keeps checksums per data block, not per file, and files
+    // share their folder's compressed blocks: CRC and packed size stay 0.
+    l.uncompressed_size = e.UnpSize;
+    l.modified = DosDateTimeToDate(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+    l.system_made_by = "UnKnown";
+    l.version_made_by = "Unknown";
+    l.system_needed = "Unknown";
+    l.version_needed = catalogue::version_text(header_.VersionMajor, header_.VersionMinor);
+    return l;
 }
 
-std::string Cls_Cab::CommentsFile(int32_t)
+void Cls_Cab::build_listing()
 {
-    return {};
-}
-
-std::string Cls_Cab::CommentsPack()
-{
-    return {};
-}
-
-bool Cls_Cab::IsDir(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e && (e->Attribs & attr_directory) != 0;
-}
-
-std::string Cls_Cab::Method(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? method_text(e->FolderMethod) : std::string{};
-}
-
-int32_t Cls_Cab::CRC32(int32_t)
-{
-    return 0; // a cabinet keeps checksums per data block, not per file
-}
-
-int32_t Cls_Cab::Compressed_Size(int32_t)
-{
-    return 0; // files share their folder's compressed blocks
-}
-
-int32_t Cls_Cab::UnCompressed_Size(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? e->UnpSize : 0;
-}
-
-bool Cls_Cab::Encrypted(int32_t)
-{
-    return false;
-}
-
-DateTime Cls_Cab::FileDateTime(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    if (!e)
-        return DateTime{};
-    return DosDateTimeToDate(static_cast<int16_t>(e->DosDate), static_cast<int16_t>(e->DosTime));
-}
-
-std::string Cls_Cab::SystemMadeBy(int32_t FileNum)
-{
-    return entry(FileNum) ? "UnKnown" : std::string{};
-}
-
-std::string Cls_Cab::VersionMadeBy(int32_t FileNum)
-{
-    return entry(FileNum) ? "Unknown" : std::string{};
-}
-
-std::string Cls_Cab::SystemNeeded(int32_t FileNum)
-{
-    return entry(FileNum) ? "Unknown" : std::string{};
-}
-
-std::string Cls_Cab::VersionNeeded(int32_t FileNum)
-{
-    if (!entry(FileNum))
-        return {};
-    return catalogue::version_text(header_.VersionMajor, header_.VersionMinor);
+    listing_.clear();
+    listing_.reserve(entries_.size());
+    for (size_t k = 1; k < entries_.size(); ++k)
+        listing_.push_back(listed_of(entries_[k]));
 }
 
 } // namespace velmora

@@ -5,8 +5,7 @@
 // more are not listed.
 #pragma once
 
-#include "archive/ArchiveReader.h"
-#include "archive/ArchiveState.h"
+#include "archive/ReaderBase.h"
 
 #include <cstdint>
 #include <optional>
@@ -17,28 +16,14 @@ namespace velmora {
 
 class BufferedReader;
 
-class Cls_Cab final : public ArchiveReader {
+class Cls_Cab final : public ReaderBase {
 public:
-    explicit Cls_Cab(ArchiveState& state) : state_(state) {}
+    explicit Cls_Cab(ArchiveState& state) : ReaderBase(state, true) {}
 
     int16_t Get_Contents(const std::string& ZipName) override;
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
     bool CanUnpack() override { return false; }
-    int32_t FileCount() override { return state_.PackTotFiles; }
-    std::string FileName(int32_t FileNum) override;
-    std::string CommentsFile(int32_t FileNum) override;
-    std::string CommentsPack() override;
-    bool IsDir(int32_t FileNum) override;
-    std::string Method(int32_t FileNum) override;
-    int32_t CRC32(int32_t FileNum) override;
-    int32_t Compressed_Size(int32_t FileNum) override;
-    int32_t UnCompressed_Size(int32_t FileNum) override;
-    bool Encrypted(int32_t FileNum) override;
-    DateTime FileDateTime(int32_t FileNum) override;
-    std::string SystemMadeBy(int32_t FileNum) override;
-    std::string VersionMadeBy(int32_t FileNum) override;
-    std::string SystemNeeded(int32_t FileNum) override;
-    std::string VersionNeeded(int32_t FileNum) override;
+    std::string CommentsPack() override { return {}; }
 
     // The 36-byte cabinet header (CFHEADER).
     struct CabinetHeader {
@@ -71,9 +56,9 @@ public:
 
 private:
     void walk(BufferedReader& in);
-    const Entry* entry(int32_t FileNum) const;
+    ListedEntry listed_of(const Entry& e) const;
+    void build_listing();
 
-    ArchiveState& state_;
     std::vector<Entry> entries_ = std::vector<Entry>(1);
     CabinetHeader header_;
 };

@@ -61,16 +61,13 @@ constexpr uint8_t ext_min_size = 3;  // type byte and next-size word
 constexpr uint8_t lha_path_separator = 0xFF;
 
 // Arithmetic the walk cannot carry on from: the dispatcher traps it.
-struct walk_overflow : std::overflow_error {
-    using std::overflow_error::overflow_error;
-};
 
 // Positions are 1-based signed 32-bit numbers.
 int64_t checked_position(int64_t from, int64_t delta)
 {
     const int64_t to = from + delta;
     if (to <= 0 || to > std::numeric_limits<int32_t>::max())
-        throw walk_overflow("LZH header position out of range");
+        throw walk_error("LZH header position out of range");
     return to;
 }
 
@@ -111,7 +108,7 @@ bool method_start_ok(uint8_t dash, uint8_t first)
 bool read_level0(BufferedReader& in, uint64_t start, Cls_LZH::Entry& e, int64_t& data_start)
 {
     in.seek(start);
-    std::span<const uint8_t> h;
+    std::vector<uint8_t> h;
     if (!in.read(l0_fixed_size, h))
         return false;
     e.HeaderSize = h[l0_off_size];
@@ -130,7 +127,7 @@ bool read_level0(BufferedReader& in, uint64_t start, Cls_LZH::Entry& e, int64_t&
     e.DosDate = static_cast<uint16_t>(e.FileTime >> 16);
     e.AttribLevel = load_le16(&h[l0_off_attr_level]);
     e.NameSize = h[l0_off_name_len];
-    std::span<const uint8_t> name;
+    std::vector<uint8_t> name;
     if (!in.read(e.NameSize, name))
         return false;
     e.Name = decode_archive_text(name);
@@ -151,7 +148,7 @@ bool read_level2(BufferedReader& in, uint64_t start, Cls_LZH::Entry& e, int64_t&
     if (!in.le16(size) || size < l2_base_size)
         return false;
     in.seek(start);
-    std::span<const uint8_t> h;
+    std::vector<uint8_t> h;
     if (!in.read(size, h))
         return false;
     if (!method_start_ok(h[l2_off_dash], h[l2_off_method]))
@@ -177,7 +174,7 @@ bool read_level2(BufferedReader& in, uint64_t start, Cls_LZH::Entry& e, int64_t&
     size_t at = l2_base_size;
     size_t ext_size = load_le16(&h[l2_off_first_ext_size]);
     while (ext_size >= ext_min_size && ext_size <= size - at) {
-        const auto data = h.subspan(at + 1, ext_size - ext_min_size);
+        const auto data = std::span<const uint8_t>(h).subspan(at + 1, ext_size - ext_min_size);
         if (h[at] == ext_file_name) {
             name.assign(data.begin(), data.end());
         } else if (h[at] == ext_directory) {
@@ -203,16 +200,19 @@ bool read_level2(BufferedReader& in, uint64_t start, Cls_LZH::Entry& e, int64_t&
 
 } // namespace
 
-Cls_LZH::Cls_LZH(ArchiveState& state) : state_(state), entries_(1) {}
+Cls_LZH::Cls_LZH(ArchiveState& state) : ReaderBase(state, false), entries_(1) {}
 
 int16_t Cls_LZH::Get_Contents(const std::string& ZipName)
 {
-    state_.PackFileName = ZipName;
-    state_.PackComments.clear();
-    state_.PackTotFiles = 0;
-    state_.PackFileType = format_code::none;
+    start_listing(ZipName);
     entries_.assign(1, Entry{});
-    walk(ZipName);
+    try {
+        walk(ZipName);
+    } catch (...) {
+        build_listing();
+        throw;
+    }
+    build_listing();
     if (state_.PackTotFiles > 0)
         state_.PackFileType = format_code::lzh;
     return 0;
@@ -240,7 +240,7 @@ void Cls_LZH::walk(const std::string& ZipName)
         if (!(level2 ? read_level2(in, start, e, data_start) : read_level0(in, start, e, data_start)))
             return;
         if (state_.PackTotFiles == std::numeric_limits<int32_t>::max())
-            throw walk_overflow("too many LZH entries");
+            throw walk_error("too many LZH entries");
         entries_.push_back(std::move(e));
         ++state_.PackTotFiles;
 
@@ -259,97 +259,28 @@ int16_t Cls_LZH::UnPack(Selection&, std::string&)
     return catalogue::unpack_nothing(state_);
 }
 
-bool Cls_LZH::InvalidFileNum(int32_t FileNum) const
+ListedEntry Cls_LZH::listed_of(const Entry& e)
 {
-    return catalogue::InvalidFileNum(state_, FileNum);
-}
-
-const Cls_LZH::Entry& Cls_LZH::entry(int32_t FileNum) const
-{
-    return entries_.at(static_cast<size_t>(FileNum));
-}
-
-std::string Cls_LZH::FileName(int32_t FileNum)
-{
-    return catalogue::guarded<std::string>([&] { return InvalidFileNum(FileNum) ? std::string() : entry(FileNum).Name; });
-}
-
-std::string Cls_LZH::CommentsFile(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? std::string() : std::string("Not Supported");
-}
-
-std::string Cls_LZH::CommentsPack()
-{
-    return {};
-}
-
-bool Cls_LZH::IsDir(int32_t FileNum)
-{
-    return catalogue::guarded<bool>([&] {
-        if (InvalidFileNum(FileNum))
-            return false;
-        const Entry& e = entry(FileNum);
-        return e.PackMethod == "lhd" || (e.UnpSize == 0 && !e.Name.empty() && e.Name.back() == '/');
-    });
-}
-
-std::string Cls_LZH::Method(int32_t FileNum)
-{
-    return catalogue::guarded<std::string>(
-        [&] { return InvalidFileNum(FileNum) ? std::string() : method_text(entry(FileNum).PackMethod); });
-}
-
-int32_t Cls_LZH::CRC32(int32_t FileNum)
-{
+    ListedEntry l;
+    l.name = e.Name;
+    l.comment = "Not Supported";
+    l.is_dir = e.PackMethod == "lhd" || (e.UnpSize == 0 && !e.Name.empty() && e.Name.back() == '/');
+    l.method = method_text(e.PackMethod);
     // The CRC-16 widened as a signed value: 0x8000 and above come out negative.
-    return catalogue::guarded<int32_t>(
-        [&] { return InvalidFileNum(FileNum) ? 0 : static_cast<int32_t>(static_cast<int16_t>(entry(FileNum).FileCRC)); });
+    l.crc32 = static_cast<int32_t>(static_cast<int16_t>(e.FileCRC));
+    l.compressed_size = e.PackSize;
+    l.uncompressed_size = e.UnpSize;
+    l.modified = DosDateTimeToDate(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+    l.system_made_by = l.version_made_by = l.system_needed = l.version_needed = "UnKnown";
+    return l;
 }
 
-int32_t Cls_LZH::Compressed_Size(int32_t FileNum)
+void Cls_LZH::build_listing()
 {
-    return catalogue::guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).PackSize; });
-}
-
-int32_t Cls_LZH::UnCompressed_Size(int32_t FileNum)
-{
-    return catalogue::guarded<int32_t>([&] { return InvalidFileNum(FileNum) ? 0 : entry(FileNum).UnpSize; });
-}
-
-bool Cls_LZH::Encrypted(int32_t)
-{
-    return false;
-}
-
-DateTime Cls_LZH::FileDateTime(int32_t FileNum)
-{
-    return catalogue::guarded<DateTime>([&] {
-        if (InvalidFileNum(FileNum))
-            return DateTime{};
-        const Entry& e = entry(FileNum);
-        return DosDateTimeToDate(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
-    });
-}
-
-std::string Cls_LZH::SystemMadeBy(int32_t)
-{
-    return "UnKnown";
-}
-
-std::string Cls_LZH::VersionMadeBy(int32_t)
-{
-    return "UnKnown";
-}
-
-std::string Cls_LZH::SystemNeeded(int32_t)
-{
-    return "UnKnown";
-}
-
-std::string Cls_LZH::VersionNeeded(int32_t)
-{
-    return "UnKnown";
+    listing_.clear();
+    listing_.reserve(entries_.size());
+    for (size_t k = 1; k < entries_.size(); ++k)
+        listing_.push_back(listed_of(entries_[k]));
 }
 
 } // namespace velmora

@@ -5,8 +5,7 @@
 // headers are not read); level-3 headers are not recognised.
 #pragma once
 
-#include "archive/ArchiveReader.h"
-#include "archive/ArchiveState.h"
+#include "archive/ReaderBase.h"
 
 #include <cstdint>
 #include <string>
@@ -14,7 +13,7 @@
 
 namespace velmora {
 
-class Cls_LZH final : public ArchiveReader {
+class Cls_LZH final : public ReaderBase {
 public:
     explicit Cls_LZH(ArchiveState& state);
 
@@ -25,20 +24,12 @@ public:
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
     bool CanUnpack() override { return false; }
     // No FileCount of its own: the dispatcher answers it from PackTotFiles.
-    std::string FileName(int32_t FileNum) override;
-    std::string CommentsFile(int32_t FileNum) override;
-    std::string CommentsPack() override;
-    bool IsDir(int32_t FileNum) override;
-    std::string Method(int32_t FileNum) override;
-    int32_t CRC32(int32_t FileNum) override;
-    int32_t Compressed_Size(int32_t FileNum) override;
-    int32_t UnCompressed_Size(int32_t FileNum) override;
-    bool Encrypted(int32_t FileNum) override;
-    DateTime FileDateTime(int32_t FileNum) override;
-    std::string SystemMadeBy(int32_t FileNum) override;
-    std::string VersionMadeBy(int32_t FileNum) override;
-    std::string SystemNeeded(int32_t FileNum) override;
-    std::string VersionNeeded(int32_t FileNum) override;
+    // No number check: the same text for every number.
+    std::string CommentsPack() override { return {}; }
+    std::string SystemMadeBy(int32_t) override { return "UnKnown"; }
+    std::string VersionMadeBy(int32_t) override { return "UnKnown"; }
+    std::string SystemNeeded(int32_t) override { return "UnKnown"; }
+    std::string VersionNeeded(int32_t) override { return "UnKnown"; }
 
     // One header. For level 2, HeaderSize is the low byte of the two-byte
     // header size and NameSize the length of the joined folder and name.
@@ -61,11 +52,10 @@ public:
     };
 
 private:
-    bool InvalidFileNum(int32_t FileNum) const;
-    const Entry& entry(int32_t FileNum) const;
     void walk(const std::string& ZipName);
+    static ListedEntry listed_of(const Entry& e);
+    void build_listing();
 
-    ArchiveState& state_;
     std::vector<Entry> entries_;
 };
 

@@ -80,9 +80,9 @@ std::string read_header_text(BufferedReader& in, std::optional<uint64_t> header_
     // No zero within the window: the header's bytes were checked to lie in
     // the file, so the window is all text.
     if (window > catalogue::max_text_length)
-        throw catalogue::walk_error("text too long");
+        throw walk_error("text too long");
     in.seek(start);
-    std::span<const uint8_t> bytes;
+    std::vector<uint8_t> bytes;
     if (!in.read(window, bytes))
         return {};
     return bytes_to_string(bytes);
@@ -230,7 +230,7 @@ uint16_t remaining_after(uint16_t HeadSize, int fixed)
 {
     const int diff = static_cast<int16_t>(HeadSize) - fixed;
     if (diff < INT16_MIN)
-        throw catalogue::walk_error("header size overflow");
+        throw walk_error("header size overflow");
     return static_cast<uint16_t>(diff);
 }
 
@@ -255,17 +255,17 @@ uint64_t step_over_other_block(BufferedReader& in, uint64_t start, uint16_t Head
 
 int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
 {
-    catalogue::start_listing(state_, ZipName);
+    start_listing(ZipName);
     entries_.assign(1, Entry{});
     main_header_.reset();
 
     BinaryFile file;
     if (!file.open(ZipName))
-        throw catalogue::walk_error("cannot open the archive");
+        throw walk_error("cannot open the archive");
     if (file.size() < base_header_size)
         return 0;
     BufferedReader in(file);
-    std::span<const uint8_t> marker;
+    std::vector<uint8_t> marker;
     if (!in.read(base_header_size, marker))
         return 0;
     if (load_le16(marker.data()) != marker_crc || marker[2] != marker_block
@@ -273,7 +273,13 @@ int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
         return 0;
 
     state_.PackFileType = format_code::rar;
-    walk(in);
+    try {
+        walk(in);
+    } catch (...) {
+        build_listing();
+        throw;
+    }
+    build_listing();
     return 0;
 }
 
@@ -285,7 +291,7 @@ void Cls_Rar::walk(BufferedReader& in)
         in.seek(pos);
         BaseHeader h;
         h.start = pos;
-        std::span<const uint8_t> b;
+        std::vector<uint8_t> b;
         if (!in.read(base_header_size, b))
             return; // a block header cut off by the end of the file
         h.HeadCRC = load_le16(b.data());
@@ -306,7 +312,7 @@ void Cls_Rar::walk(BufferedReader& in)
             break;
         case comment_block: {
             // UNP_SIZE(2) UNP_VER(1) METHOD(1) COMM_CRC(2), then the packed comment
-            std::span<const uint8_t> fields;
+            std::vector<uint8_t> fields;
             if (!in.read(6, fields))
                 return;
             next = in.pos() + remaining_after(h.HeadSize, 13);
@@ -318,12 +324,12 @@ void Cls_Rar::walk(BufferedReader& in)
         case sub_block: {
             // DATA_SIZE(4) SUB_TYPE(2) LEVEL(1); the data that follows the
             // header is not stepped over.
-            std::span<const uint8_t> fields;
+            std::vector<uint8_t> fields;
             if (!in.read(7, fields))
                 return;
             const int rest = static_cast<int>(h.HeadSize) - 14;
             if (rest < 0)
-                throw catalogue::walk_error("negative sub block size");
+                throw walk_error("negative sub block size");
             next = in.pos() + static_cast<uint64_t>(rest);
             break;
         }
@@ -340,7 +346,7 @@ void Cls_Rar::walk(BufferedReader& in)
 
 Cls_Rar::Next Cls_Rar::read_main_header(BufferedReader& in, const BaseHeader& h)
 {
-    std::span<const uint8_t> f;
+    std::vector<uint8_t> f;
     if (!in.read(main_fields_size, f))
         return std::nullopt;
     MainHeader m;
@@ -364,7 +370,7 @@ Cls_Rar::Next Cls_Rar::read_main_header(BufferedReader& in, const BaseHeader& h)
 
 Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
 {
-    std::span<const uint8_t> f;
+    std::vector<uint8_t> f;
     if (!in.read(file_fields_size, f))
         return std::nullopt;
     Entry e;
@@ -388,12 +394,12 @@ Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
     // the name; only the packed one matters, to find the next block.
     uint64_t pack_high = 0;
     if (h.HeadFlags & flag_large) {
-        std::span<const uint8_t> high;
+        std::vector<uint8_t> high;
         if (!in.read(high_sizes_size, high))
             return std::nullopt;
         pack_high = load_le32(high.data());
     }
-    std::span<const uint8_t> name;
+    std::vector<uint8_t> name;
     if (!in.read(e.NameSize, name))
         return std::nullopt;
     e.Name = entry_name(name, h.HeadFlags);
@@ -424,19 +430,12 @@ Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
     // would revisit blocks already read and ends the walk.
     const int64_t next_1based = static_cast<int64_t>(data_pos) + 1 + added.PackSize;
     if (next_1based > INT32_MAX)
-        throw catalogue::walk_error("position overflow");
+        throw walk_error("position overflow");
     if (next_1based <= 0)
-        throw catalogue::walk_error("position before the start of the file");
+        throw walk_error("position before the start of the file");
     if (added.PackSize < 0)
         return std::nullopt;
     return static_cast<uint64_t>(next_1based - 1);
-}
-
-const Cls_Rar::Entry* Cls_Rar::entry(int32_t FileNum) const
-{
-    if (catalogue::InvalidFileNum(state_, FileNum))
-        return nullptr;
-    return catalogue::entry_at(entries_, FileNum);
 }
 
 int16_t Cls_Rar::UnPack(Selection&, std::string&)
@@ -444,88 +443,36 @@ int16_t Cls_Rar::UnPack(Selection&, std::string&)
     return catalogue::unpack_nothing(state_);
 }
 
-std::string Cls_Rar::FileName(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? e->Name : std::string{};
-}
-
-std::string Cls_Rar::CommentsFile(int32_t FileNum)
-{
-    // No number check: entry 0 is the empty entry.
-    const Entry* e = catalogue::entry_at(entries_, FileNum);
-    return e ? e->Comment : std::string{};
-}
-
 std::string Cls_Rar::CommentsPack()
 {
     return main_header_ ? main_header_->Comment : std::string{};
 }
 
-bool Cls_Rar::IsDir(int32_t FileNum)
+ListedEntry Cls_Rar::listed_of(const Entry& e)
 {
-    const Entry* e = entry(FileNum);
-    return e && (e->HeadFlags & dictionary_bits) == dictionary_bits;
+    ListedEntry l;
+    l.name = e.Name;
+    l.comment = e.Comment;
+    l.is_dir = (e.HeadFlags & dictionary_bits) == dictionary_bits;
+    l.method = method_text(e.PackMethod);
+    l.crc32 = static_cast<int32_t>(e.FileCRC);
+    l.compressed_size = e.PackSize;
+    l.uncompressed_size = e.UnpSize;
+    l.encrypted = (e.HeadFlags & flag_password) != 0;
+    l.modified = DosDateTimeToDate(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+    l.system_made_by = host_text(e.HostOS);
+    l.version_made_by = "Unknown";
+    l.system_needed = "Unknown";
+    l.version_needed = catalogue::version_text(e.UnpVer / 10u, e.UnpVer % 10u);
+    return l;
 }
 
-std::string Cls_Rar::Method(int32_t FileNum)
+void Cls_Rar::build_listing()
 {
-    const Entry* e = entry(FileNum);
-    return e ? method_text(e->PackMethod) : std::string{};
-}
-
-int32_t Cls_Rar::CRC32(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? static_cast<int32_t>(e->FileCRC) : 0;
-}
-
-int32_t Cls_Rar::Compressed_Size(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? e->PackSize : 0;
-}
-
-int32_t Cls_Rar::UnCompressed_Size(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? e->UnpSize : 0;
-}
-
-bool Cls_Rar::Encrypted(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e && (e->HeadFlags & flag_password) != 0;
-}
-
-DateTime Cls_Rar::FileDateTime(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    if (!e)
-        return DateTime{};
-    return DosDateTimeToDate(static_cast<int16_t>(e->DosDate), static_cast<int16_t>(e->DosTime));
-}
-
-std::string Cls_Rar::SystemMadeBy(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? host_text(e->HostOS) : std::string{};
-}
-
-std::string Cls_Rar::VersionMadeBy(int32_t FileNum)
-{
-    return entry(FileNum) ? "Unknown" : std::string{};
-}
-
-std::string Cls_Rar::SystemNeeded(int32_t FileNum)
-{
-    return entry(FileNum) ? "Unknown" : std::string{};
-}
-
-std::string Cls_Rar::VersionNeeded(int32_t FileNum)
-{
-    const Entry* e = entry(FileNum);
-    return e ? catalogue::version_text(e->UnpVer / 10u, e->UnpVer % 10u) : std::string{};
+    listing_.clear();
+    listing_.reserve(entries_.size());
+    for (size_t k = 1; k < entries_.size(); ++k)
+        listing_.push_back(listed_of(entries_[k]));
 }
 
 } // namespace velmora

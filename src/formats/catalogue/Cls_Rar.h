@@ -4,8 +4,7 @@
 // RAR5 archives and encrypted headers are not read.
 #pragma once
 
-#include "archive/ArchiveReader.h"
-#include "archive/ArchiveState.h"
+#include "archive/ReaderBase.h"
 
 #include <cstdint>
 #include <optional>
@@ -16,28 +15,15 @@ namespace velmora {
 
 class BufferedReader;
 
-class Cls_Rar final : public ArchiveReader {
+class Cls_Rar final : public ReaderBase {
 public:
-    explicit Cls_Rar(ArchiveState& state) : state_(state) {}
+    explicit Cls_Rar(ArchiveState& state) : ReaderBase(state, true) {}
 
     int16_t Get_Contents(const std::string& ZipName) override;
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
     bool CanUnpack() override { return false; }
-    int32_t FileCount() override { return state_.PackTotFiles; }
-    std::string FileName(int32_t FileNum) override;
-    std::string CommentsFile(int32_t FileNum) override;
+    // The main header's comment, whatever the number.
     std::string CommentsPack() override;
-    bool IsDir(int32_t FileNum) override;
-    std::string Method(int32_t FileNum) override;
-    int32_t CRC32(int32_t FileNum) override;
-    int32_t Compressed_Size(int32_t FileNum) override;
-    int32_t UnCompressed_Size(int32_t FileNum) override;
-    bool Encrypted(int32_t FileNum) override;
-    DateTime FileDateTime(int32_t FileNum) override;
-    std::string SystemMadeBy(int32_t FileNum) override;
-    std::string VersionMadeBy(int32_t FileNum) override;
-    std::string SystemNeeded(int32_t FileNum) override;
-    std::string VersionNeeded(int32_t FileNum) override;
 
     // One file header as listed.
     struct Entry {
@@ -86,9 +72,9 @@ private:
     void walk(BufferedReader& in);
     Next read_main_header(BufferedReader& in, const BaseHeader& h);
     Next read_file_header(BufferedReader& in, const BaseHeader& h);
-    const Entry* entry(int32_t FileNum) const;
+    static ListedEntry listed_of(const Entry& e);
+    void build_listing();
 
-    ArchiveState& state_;
     std::vector<Entry> entries_ = std::vector<Entry>(1);
     std::optional<MainHeader> main_header_;
 };

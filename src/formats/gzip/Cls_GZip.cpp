@@ -5,19 +5,29 @@
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
 #include "archive/ByteFields.h"
-#include "archive/Cls_CRC32.h"
+#include "archive/EntrySink.h"
+#include "archive/ExtractionRun.h"
+#include "archive/FileRangeSource.h"
 #include "archive/Mod_DiskIO.h"
+#include "archive/OutputFile.h"
 #include "archive/TextDecoding.h"
-#include "codecs/Mod_Inflate64.h"
+#include "codecs/InflateDecoder.h"
 #include "formats/gzip/GzipHeader.h"
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <sys/stat.h>
 
 namespace velmora {
 
 namespace {
+
+constexpr std::string_view crc_failed = "CRC calculation failed";
+constexpr std::string_view crc_error = "CRC error";
+constexpr std::string_view size_error = "Error in decompressed size";
+constexpr std::string_view write_error = "error writing file";
+constexpr std::string_view open_error = "The archive cannot be opened.";
 
 std::string upper_ascii(std::string s)
 {
@@ -26,59 +36,30 @@ std::string upper_ascii(std::string s)
     return s;
 }
 
-void show(ArchiveState& state, std::string_view text)
-{
-    // The reader's boxes are plain: OK button, no icon, the default title.
-    state.window->message_box(text, "", MessageIcon::none);
-}
-
 // Deflate turns at most 2 bits into 258 bytes (a length-258 match with
-// one-bit codes), so no stream expands by more than 1032 times; an output
-// limit of that size never cuts a valid member short.
+// one-bit codes), so no stream expands by more than 1032 times; a limit of
+// that size never cuts a valid member short.
 constexpr uint64_t deflate_max_expansion = 1032;
 
-// Largest output one member may grow to: what its input can expand to,
-// and never past the 2 GiB that sizes are held in.
-int32_t output_limit(size_t input_len, size_t already)
+// The member's header as read at `start` of the file.
+GzipMemberHeader header_at(const BinaryFile& file, uint64_t start)
 {
-    const uint64_t cap = static_cast<uint64_t>(INT32_MAX) - 1;
-    uint64_t limit = deflate_max_expansion * (static_cast<uint64_t>(input_len) + 1);
-    limit = std::min(limit, cap);
-    limit = already >= limit ? 0 : limit - already;
-    return static_cast<int32_t>(limit) - 1;
+    BufferedReader in(file, 4096);
+    return read_gzip_header(
+        [&in](uint64_t p) {
+            uint8_t b = 0;
+            in.seek(p);
+            in.u8(b);
+            return b;
+        },
+        file.size(), start);
 }
 
-// Offset of the trailer (CRC32, ISIZE) that ends a member whose decoded bytes
-// are `data`, searched in file[from, to]; npos when there is none. The same
-// eight bytes may match more than once near a short member (an empty member's
-// trailer is eight zeros, next to the zero bytes of its stream), so a match
-// that the end of the file or the next member's ID bytes follow is preferred.
-size_t find_trailer(const std::vector<uint8_t>& file, size_t from, size_t to, const std::vector<uint8_t>& data)
+// The file's own modification time, for members that store none.
+int64_t file_time(const std::string& path)
 {
-    const uint32_t crc = crc32_update(0, data);
-    const auto isize = static_cast<uint32_t>(data.size());
-    const uint8_t want[gzip_trailer_size] = {
-        static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc >> 16),
-        static_cast<uint8_t>(crc >> 24), static_cast<uint8_t>(isize), static_cast<uint8_t>(isize >> 8),
-        static_cast<uint8_t>(isize >> 16), static_cast<uint8_t>(isize >> 24)};
-    if (file.size() < gzip_trailer_size || from > file.size() - gzip_trailer_size)
-        return std::string::npos;
-    to = std::min(to, file.size() - gzip_trailer_size);
-    const auto last = file.begin() + static_cast<std::ptrdiff_t>(to + gzip_trailer_size);
-    size_t first_match = std::string::npos;
-    for (auto it = file.begin() + static_cast<std::ptrdiff_t>(from);;) {
-        it = std::search(it, last, std::begin(want), std::end(want));
-        if (it == last)
-            return first_match;
-        const auto at = static_cast<size_t>(it - file.begin());
-        const size_t after = at + gzip_trailer_size;
-        if (after == file.size()
-            || (file.size() - after >= 2 && file[after] == gzip_id1 && file[after + 1] == gzip_id2))
-            return at;
-        if (first_match == std::string::npos)
-            first_match = at;
-        ++it;
-    }
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtim.tv_sec) : 0;
 }
 
 } // namespace
@@ -127,51 +108,38 @@ std::string GzipHostName(uint8_t os)
     return os < std::size(names) ? names[os] : "UnKnown";
 }
 
-bool Cls_GZip::InvalidFileNum(int32_t FileNum) const
-{
-    return FileNum < 1 || FileNum > state_.PackTotFiles || state_.PackFileType == format_code::none;
-}
-
 int16_t Cls_GZip::Get_Contents(const std::string& ZipName)
 {
     if (ZipName.empty())
         return -1;
-    state_.PackFileName = ZipName;
-    state_.PackComments.clear();
-    state_.PackFileType = format_code::none;
+    start_listing(ZipName);
 
     try {
         BinaryFile file;
         if (!file.open(ZipName))
             return 0;
-        BufferedReader in(file);
         const uint64_t size = file.size();
         state_.PackFileType = format_code::gzip;
         state_.PackTotFiles = 1;
 
-        const GzipMemberHeader h = read_gzip_header(
-            [&in](uint64_t p) {
-                uint8_t b = 0;
-                in.seek(p);
-                in.u8(b);
-                return b;
-            },
-            size, 0);
+        const GzipMemberHeader h = header_at(file, 0);
         method_ = h.CM == gzip_cm_deflate ? gzip_cm_deflate : gzip_cm_unknown;
         flags_ = h.FLG;
-        MTime_ = static_cast<int32_t>(h.MTIME);
+        MTime_ = h.MTIME;
         extra_flags_ = h.XFL;
         os_ = h.OS;
         extra_field_ = h.extra;
-        name_ = decode_archive_text(h.name);
+        // RFC 1952 names and comments are ISO 8859-1; gzip on Linux stores
+        // the name's bytes as they are, usually UTF-8.
+        name_ = decode_archive_text(h.name, false, LegacyText::latin1);
         if (name_.empty())
             name_ = DeriveGzipName(ZipName);
-        comment_ = decode_archive_text(h.comment);
+        comment_ = decode_archive_text(h.comment, false, LegacyText::latin1);
         header_crc_ = h.header_crc;
         crypt_header_ = h.crypt_header;
 
         data_pos_ = static_cast<int32_t>(std::min<uint64_t>(h.data_start, INT32_MAX - 1) + 1);
-        data_length_ = static_cast<int32_t>(static_cast<int64_t>(size) - (data_pos_ - 1) - 8);
+        data_length_ = static_cast<int64_t>(size) - (data_pos_ - 1) - 8;
 
         // The trailer is taken from the file's last 8 bytes.
         crc32_ = 0;
@@ -181,127 +149,25 @@ int16_t Cls_GZip::Get_Contents(const std::string& ZipName)
             crc32_ = static_cast<int32_t>(load_le32(trailer));
             size_ = static_cast<int32_t>(load_le32(trailer + 4));
         }
-        UnixTimeToDos(MTime_, dos_date_, dos_time_);
+        // MTIME 0 means no time was stored: the file's own time stands in,
+        // as gunzip gives it.
+        stamp_ = MTime_ != 0 ? static_cast<int64_t>(MTime_) : file_time(ZipName);
+        UnixTimeToDos(stamp_, dos_date_, dos_time_);
+
+        ListedEntry l;
+        l.name = name_;
+        l.comment = comment_;
+        l.method = method_ == gzip_cm_deflate ? "Deflate" : "Unknown";
+        l.crc32 = crc32_;
+        l.compressed_size = data_length_;
+        l.uncompressed_size = size_;
+        l.modified = DosDateTimeToDate(dos_date_, dos_time_);
+        l.system_made_by = GzipHostName(os_);
+        l.version_made_by = l.system_needed = l.version_needed = "UnKnown";
+        listing_.push_back(std::move(l));
     } catch (...) {
     }
     return 0;
-}
-
-std::string Cls_GZip::FileName(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? std::string() : name_;
-}
-
-std::string Cls_GZip::CommentsFile(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? std::string() : comment_;
-}
-
-std::string Cls_GZip::Method(int32_t FileNum)
-{
-    if (InvalidFileNum(FileNum))
-        return {};
-    return method_ == gzip_cm_deflate ? "Deflate" : "Unknown";
-}
-
-int32_t Cls_GZip::CRC32(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? 0 : crc32_;
-}
-
-int32_t Cls_GZip::Compressed_Size(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? 0 : data_length_;
-}
-
-int32_t Cls_GZip::UnCompressed_Size(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? 0 : size_;
-}
-
-DateTime Cls_GZip::FileDateTime(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? DateTime{} : DosDateTimeToDate(dos_date_, dos_time_);
-}
-
-// The checks of one member's decoded bytes against a trailer. None of them
-// stops the write.
-void Cls_GZip::check_member(const std::vector<uint8_t>& data, uint32_t crc, uint32_t isize)
-{
-    const size_t n = data.size();
-    if (n > 0) {
-        Cls_CRC32 calc;
-        if (static_cast<uint32_t>(calc.CalcCRC32File(data)) != crc)
-            show(state_, "CRC calculation failed");
-    } else if (crc != 0) {
-        show(state_, "CRC error");
-    }
-    if (n != isize)
-        show(state_, "Error in decompressed size");
-}
-
-// Decodes the members one after another (RFC 1952 allows any number). A
-// member ends where its own trailer stands: after decoding, its CRC-32 and
-// ISIZE are looked for in the bytes that follow. Bytes after the last
-// complete member are ignored. A member whose trailer cannot be found is
-// checked against the file's last 8 bytes and ends the walk.
-void Cls_GZip::extract_members(const std::vector<uint8_t>& file, std::vector<uint8_t>& out)
-{
-    const size_t size = file.size();
-    size_t pos = 0;
-    size_t previous_len = 0;
-    for (bool first = true;; first = false) {
-        if (!first && (size - pos < 2 || file[pos] != gzip_id1 || file[pos + 1] != gzip_id2))
-            return;
-        const GzipMemberHeader h =
-            read_gzip_header([&file](uint64_t p) { return file[static_cast<size_t>(p)]; }, size, pos);
-        if (!first && !h.complete)
-            return;
-        // A member's stream lies before the file's last 8 bytes at the
-        // latest: those hold a trailer whatever else the file holds.
-        const auto start = static_cast<size_t>(h.data_start);
-        const size_t data_end = size >= gzip_trailer_size ? size - gzip_trailer_size : 0;
-        const size_t rest = data_end > start ? data_end - start : 0;
-
-        // The first member gets everything (a single-member file decodes in
-        // one go). Later members start from a window twice the previous
-        // member's length, doubled until their trailer turns up, so a file of
-        // many small members is not copied whole for each of them.
-        size_t chunk = rest;
-        if (!first)
-            chunk = std::min(rest, 2 * previous_len + 256);
-        for (;;) {
-            std::vector<uint8_t> data(file.begin() + static_cast<std::ptrdiff_t>(start),
-                                      file.begin() + static_cast<std::ptrdiff_t>(start + chunk));
-            const bool last_try = chunk == rest;
-            // A window cut short may read as a broken stream; only the last
-            // try may report it.
-            Inflate(data, output_limit(chunk, out.size()), false, last_try ? state_.window : nullptr);
-            const size_t trailer = find_trailer(file, start, start + chunk, data);
-            if (trailer != std::string::npos) {
-                if (out.empty())
-                    out.swap(data); // the usual single member: no copy
-                else
-                    out.insert(out.end(), data.begin(), data.end());
-                previous_len = trailer - start;
-                pos = trailer + gzip_trailer_size;
-                break;
-            }
-            if (!last_try) {
-                chunk = rest - chunk < chunk ? rest : 2 * chunk;
-                continue;
-            }
-            // No trailer matches what the member decoded to: check it against
-            // the file's last 8 bytes, as the listing shows them, and keep the
-            // bytes in hand.
-            check_member(data, static_cast<uint32_t>(crc32_), static_cast<uint32_t>(size_));
-            if (out.size() + data.size() <= static_cast<size_t>(INT32_MAX))
-                out.insert(out.end(), data.begin(), data.end());
-            return;
-        }
-        if (pos >= size)
-            return;
-    }
 }
 
 int16_t Cls_GZip::UnPack(Selection& ZippedFile, std::string& ToPath)
@@ -309,30 +175,138 @@ int16_t Cls_GZip::UnPack(Selection& ZippedFile, std::string& ToPath)
     if (state_.PackTotFiles == 0)
         return -10;
     try {
-        begin_output_run(state_);
-        for (int32_t k = 1; k <= state_.PackTotFiles; ++k) {
-            if (static_cast<size_t>(k) >= ZippedFile.size() || !ZippedFile[static_cast<size_t>(k)])
-                continue;
-            std::vector<uint8_t> file;
-            if (!read_whole_file(state_.PackFileName, file))
-                break;
-            state_.PackData.clear();
-            extract_members(file, state_.PackData);
-            file = {};
-            const int16_t written =
-                WriteOutputFile(state_, name_, ToPath, state_.PackData, dos_date_, dos_time_);
-            if (written == write_unsafe_path)
-                show(state_, std::string(unsafe_path_message) + name_);
-            else if (written != 0)
-                show(state_, "error writing file");
+        BinaryFile file;
+        if (!file.open(state_.PackFileName)) {
+            state_.window->message_box(open_error, "", MessageIcon::none);
+            for (int32_t k = 1; k <= state_.PackTotFiles; ++k)
+                if (static_cast<size_t>(k) < ZippedFile.size() && ZippedFile[static_cast<size_t>(k)])
+                    state_.report.failed(k, OutcomeReason::archive_unreadable);
+            return 0;
         }
-        end_output_run(state_);
+        ExtractionRun run(state_, MessageStyle::plain);
+        for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
+            if (!run.pass(i))
+                return 0;
+            if (i >= 1 && static_cast<size_t>(i) < ZippedFile.size() && ZippedFile[static_cast<size_t>(i)])
+                extract_members(file, ToPath, run);
+            if (run.cancelled())
+                return 0;
+            run.end_pass();
+        }
     } catch (...) {
-        end_output_run(state_);
+        // Nothing escapes to the window.
     }
-    state_.PackData.clear();
-    state_.PackData.shrink_to_fit();
     return 0;
+}
+
+// Decodes the members one after another (RFC 1952 allows any number), each
+// checked against its own trailer, which follows the exact end of its deflate
+// stream. Bytes after the last complete member are ignored, as gzip does.
+// Data that cannot be decoded leaves nothing behind; data that decodes but
+// fails its checks is kept only where no file of that name exists.
+void Cls_GZip::extract_members(const BinaryFile& file, std::string& ToPath, ExtractionRun& run)
+{
+    constexpr int32_t k = 1;
+    ExtractionReport& report = run.report();
+    OutputFile out(state_);
+    switch (out.open(name_, ToPath)) {
+    case OutputStatus::ok:
+        break;
+    case OutputStatus::not_written:
+        report.skipped(k, OutcomeReason::not_overwritten);
+        return;
+    case OutputStatus::unsafe_path:
+        run.message(std::string(unsafe_path_message) + name_);
+        report.skipped(k, OutcomeReason::unsafe_name);
+        return;
+    case OutputStatus::failed:
+        run.message(write_error);
+        report.failed(k, OutcomeReason::write_error);
+        return;
+    }
+
+    const uint64_t size = file.size();
+    InflateDecoder inflate(false, inflate_rules::rfc1951, state_.window);
+    FileRangeSource source(file, 0, size);
+    EntrySink sink(run, &out, size);
+    bool checks_passed = true;
+    std::string_view failure;
+    uint64_t pos = 0;
+    for (bool first = true;; first = false) {
+        const GzipMemberHeader h = header_at(file, pos);
+        if (!first && (!h.complete || h.id1 != gzip_id1 || h.id2 != gzip_id2))
+            break; // trailing bytes after the last member
+        const uint64_t start = h.data_start;
+        const uint64_t input = size > start ? size - start : 0;
+        source.seek(start, input);
+        sink.track_input(source, size);
+        const uint64_t size_before = sink.size();
+        sink.start_part();
+        const DecodeStatus status =
+            h.complete ? inflate.decode(source, sink, deflate_max_expansion * (input + 1)) : DecodeStatus::truncated;
+        if (sink.cancelled()) {
+            report.skipped(k, OutcomeReason::cancelled);
+            return;
+        }
+        if (sink.write_failed()) {
+            run.message(write_error);
+            report.failed(k, OutcomeReason::write_error);
+            return;
+        }
+        if (status != DecodeStatus::ok) {
+            // A member that cannot be decoded: the checks say so, as they
+            // always have, and nothing is written.
+            run.message(crc_failed);
+            run.message(size_error);
+            report.failed(k, OutcomeReason::damaged, decode_status_name(status));
+            return;
+        }
+        const uint64_t member_size = sink.size() - size_before;
+        const uint32_t member_crc = sink.crc();
+        const uint64_t trailer_at = start + inflate.total_in();
+        uint8_t trailer[gzip_trailer_size] = {};
+        const bool have_trailer = file.read_exact(trailer_at, trailer);
+        const uint32_t want_crc = have_trailer ? load_le32(trailer) : static_cast<uint32_t>(crc32_);
+        const uint32_t want_size = have_trailer ? load_le32(trailer + 4) : static_cast<uint32_t>(size_);
+        if (member_size > 0 && member_crc != want_crc) {
+            run.message(crc_failed);
+            checks_passed = false;
+            failure = "CRC";
+        } else if (member_size == 0 && want_crc != 0) {
+            run.message(crc_error);
+            checks_passed = false;
+            failure = "CRC";
+        }
+        if (static_cast<uint32_t>(member_size) != want_size) {
+            run.message(size_error);
+            checks_passed = false;
+            failure = "size";
+        }
+        if (!have_trailer)
+            break;
+        pos = trailer_at + gzip_trailer_size;
+        if (pos >= size)
+            break;
+    }
+
+    switch (out.commit(FileStamp::from_unix(stamp_), checks_passed)) {
+    case OutputStatus::ok:
+        if (checks_passed)
+            report.extracted(k);
+        else
+            report.failed(k, OutcomeReason::damaged, failure);
+        break;
+    case OutputStatus::not_written:
+        if (checks_passed)
+            report.skipped(k, OutcomeReason::not_overwritten);
+        else
+            report.failed(k, OutcomeReason::damaged, failure);
+        break;
+    default:
+        run.message(write_error);
+        report.failed(k, OutcomeReason::write_error);
+        break;
+    }
 }
 
 } // namespace velmora

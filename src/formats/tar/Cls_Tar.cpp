@@ -3,11 +3,15 @@
 
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
+#include "archive/EntrySink.h"
+#include "archive/ExtractionRun.h"
+#include "archive/FileRangeSource.h"
 #include "archive/Mod_DiskIO.h"
+#include "archive/OutputFile.h"
 #include "archive/TextDecoding.h"
+#include "codecs/StoredCopy.h"
 #include "formats/tar/TarHeader.h"
 
-#include <climits>
 #include <optional>
 
 namespace velmora {
@@ -17,182 +21,169 @@ namespace {
 // Long-name and pax records name one member; more than this is no name.
 constexpr size_t max_record_data = 1 << 20;
 
+// Pieces in which member data is copied.
+constexpr size_t copy_buffer_size = size_t{1} << 20;
+
+constexpr std::string_view size_error = "Error in decompressed size";
+constexpr std::string_view write_error = "error writing file";
+constexpr std::string_view folder_error = "error creating directory ";
+constexpr std::string_view link_target_missing = "Link target not extracted: ";
+constexpr std::string_view open_error = "The archive cannot be opened.";
+
 std::string_view field_text(std::span<const uint8_t> block, size_t off, size_t len)
 {
     return {reinterpret_cast<const char*>(block.data() + off), len};
 }
 
-void show(ArchiveState& state, std::string_view text)
+// A text field up to its first NUL.
+std::string c_string(std::span<const uint8_t> block, size_t off, size_t len)
 {
-    // Plain boxes: OK button, no icon, the default title.
-    state.window->message_box(text, "", MessageIcon::none);
+    const std::string_view field = field_text(block, off, len);
+    return std::string(field.substr(0, field.find('\0')));
+}
+
+bool is_special(char type)
+{
+    return type == tar_type::char_device || type == tar_type::block_device || type == tar_type::fifo
+           || type == tar_type::gnu_volume;
 }
 
 } // namespace
 
-bool Cls_Tar::InvalidFileNum(int32_t FileNum) const
+void Cls_Tar::add_entry(TarEntry e)
 {
-    return FileNum < 1 || FileNum > state_.PackTotFiles || state_.PackFileType == format_code::none
-           || static_cast<size_t>(FileNum) > entries_.size();
+    ListedEntry l;
+    l.name = e.Name;
+    l.comment = "Not Supported";
+    l.method = "Stored";
+    l.system_made_by = l.version_made_by = l.system_needed = l.version_needed = "UnKnown";
+    l.compressed_size = l.uncompressed_size = e.Size;
+    // A folder: a name ending in "/" with no data, or a folder member whose
+    // writer left the "/" off.
+    l.is_dir = (e.Size == 0 && !e.Name.empty() && e.Name.back() == '/') || e.Type == tar_type::directory;
+    l.modified = DosDateTimeToDate(e.DosDate, e.DosTime);
+    if (e.Type == tar_type::gnu_sparse)
+        l.blocker = {OutcomeReason::unsupported_method, "GNU sparse file"};
+    listing_.push_back(std::move(l));
+    entries_.push_back(std::move(e));
+    state_.PackTotFiles = static_cast<int32_t>(entries_.size());
+    // Every member read so far stays listed, should a later header fail.
+    state_.PackFileType = format_code::tar;
 }
 
-// Walks the headers; false when a number field does not fit in 31 bits, which
-// ends the listing with nothing loaded.
-bool Cls_Tar::read_headers(const std::string& ZipName)
+// Walks the headers. A number field that cannot be read throws walk_error.
+void Cls_Tar::read_headers(const std::string& ZipName)
 {
     BinaryFile file;
     if (!file.open(ZipName))
-        return true;
+        return;
     BufferedReader in(file);
 
-    // Names that GNU long-name records and pax headers hand to the next
-    // member header.
+    // What GNU long-name/long-link records and pax headers hand to the next
+    // member header; global pax records hold for every member after them.
     std::optional<std::string> long_name;
-    std::optional<std::string> pax_path;
+    std::optional<std::string> long_link;
+    PaxRecords pax_global;
+    PaxRecords pax_next;
 
     for (;;) {
-        std::span<const uint8_t> block;
+        std::vector<uint8_t> block;
         if (!in.read(tar_field::block_size, block))
             break;
-        const std::string raw_name = strip_nuls(block.subspan(tar_field::name, tar_field::name_len));
+        const std::string raw_name = strip_nuls(std::span<const uint8_t>(block).subspan(tar_field::name, tar_field::name_len));
         if (raw_name.empty())
             break;
 
         const auto mtime = ParseOctal(field_text(block, tar_field::mtime, tar_field::mtime_len));
         const auto sum = ParseOctal(field_text(block, tar_field::chksum, tar_field::chksum_len));
         const auto size = ParseOctal(field_text(block, tar_field::size, tar_field::size_len));
-        if (!mtime || !sum || !size)
-            return false;
+        if (!mtime || !sum || !size || *size < 0)
+            throw walk_error("tar number field out of range");
         const auto mode = ParseOctal(field_text(block, tar_field::mode, tar_field::mode_len));
         const char type = static_cast<char>(block[tar_field::typeflag]);
         const bool ustar = field_text(block, tar_field::magic, tar_field::magic_len) == ustar_magic;
         // The prefix ends at its first NUL: star keeps its atime and ctime in
         // the last 24 bytes of the field.
-        std::string prefix;
-        if (ustar) {
-            const std::string_view field = field_text(block, tar_field::prefix, tar_field::prefix_len);
-            prefix = std::string(field.substr(0, field.find('\0')));
-        }
+        const std::string prefix = ustar ? c_string(block, tar_field::prefix, tar_field::prefix_len) : std::string();
+        const std::string link_field = c_string(block, tar_field::linkname, tar_field::linkname_len);
 
-        // Positions are held in 31 bits: a member past 2 GiB cannot be
-        // addressed, which ends the listing like a number that does not fit.
+        PaxRecords pax = pax_global;
+        pax.merge(pax_next);
+        const bool record_type = type == tar_type::gnu_long_name || type == tar_type::gnu_long_link
+                                 || type == tar_type::pax_extended || type == tar_type::pax_global;
+        // A pax size stands for the member's own size field (which is 0 or
+        // holds only what fits); records never take one.
+        const int64_t data_size = !record_type && pax.size ? *pax.size : *size;
+
         const uint64_t data_start = in.pos();
-        if (data_start >= static_cast<uint64_t>(INT32_MAX))
-            return false;
-        const uint64_t blocks = (static_cast<uint64_t>(*size) + tar_field::block_size - 1) / tar_field::block_size;
+        const uint64_t blocks = (static_cast<uint64_t>(data_size) + tar_field::block_size - 1) / tar_field::block_size;
         const uint64_t next_header = data_start + blocks * tar_field::block_size;
 
-        if (type == tar_type::gnu_long_name || type == tar_type::gnu_long_link || type == tar_type::pax_extended
-            || type == tar_type::pax_global) {
-            // Records that describe the next member; none of them is one. A
-            // long link target ('K') is not kept: links are not recreated.
+        if (record_type) {
+            // Records that describe the next member (or, 'g', all that follow);
+            // none of them is one.
             const uint64_t available = file.size() > data_start ? file.size() - data_start : 0;
-            size_t want = static_cast<size_t>(*size);
-            if (want > max_record_data)
-                want = max_record_data;
+            size_t want = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(*size), max_record_data));
             if (want > available)
                 want = static_cast<size_t>(available);
             const std::vector<uint8_t> data = file.read_vector(data_start, want);
-            if (type == tar_type::gnu_long_name) {
+            if (type == tar_type::gnu_long_name || type == tar_type::gnu_long_link) {
                 std::string text(data.begin(), data.end());
                 text = text.substr(0, text.find('\0'));
-                long_name = decode_archive_text(text);
+                (type == tar_type::gnu_long_name ? long_name : long_link) = std::move(text);
             } else if (type == tar_type::pax_extended) {
-                if (auto path = pax_value(data, "path"))
-                    pax_path = decode_archive_text(*path);
+                pax_next.merge(parse_pax(data));
+            } else {
+                pax_global.merge(parse_pax(data));
             }
             in.seek(next_header);
             continue;
         }
 
         TarEntry e;
-        if (pax_path && !pax_path->empty())
-            e.Name = *pax_path;
+        if (pax.path && !pax.path->empty())
+            e.Name = decode_archive_text(*pax.path);
         else if (long_name && !long_name->empty())
-            e.Name = *long_name;
+            e.Name = decode_archive_text(*long_name);
         else if (!prefix.empty())
             e.Name = decode_archive_text(prefix + "/" + raw_name);
         else
             e.Name = decode_archive_text(raw_name);
-        pax_path.reset();
+        if (pax.linkpath)
+            e.LinkName = *pax.linkpath;
+        else if (long_link)
+            e.LinkName = *long_link;
+        else
+            e.LinkName = link_field;
+        pax_next = {};
         long_name.reset();
+        long_link.reset();
 
-        e.MTime = *mtime;
+        e.MTime = pax.mtime ? *pax.mtime : *mtime;
+        e.MTimeNanoseconds = pax.mtime_nanoseconds.value_or(0);
         e.HeaderSum = *sum;
         UnixTimeToDos(e.MTime, e.DosDate, e.DosTime);
-        e.Size = *size;
-        e.DataPos = static_cast<int32_t>(data_start + 1);
-        e.Mode = mode ? (*mode & 0777) : -1;
-        entries_.push_back(std::move(e));
+        e.Size = data_size;
+        e.DataPos = data_start + 1;
+        e.Mode = mode ? static_cast<int32_t>(*mode & 0777) : -1;
+        e.Type = type;
+        add_entry(std::move(e));
         in.seek(next_header);
     }
-    return true;
 }
 
 int16_t Cls_Tar::Get_Contents(const std::string& ZipName)
 {
-    state_.PackFileName = ZipName;
-    state_.PackComments.clear();
-    state_.PackFileType = format_code::none;
-    state_.PackTotFiles = 0;
+    start_listing(ZipName);
     entries_.clear();
     try {
-        if (!read_headers(ZipName)) {
-            // A number that does not fit: the archive is not loaded.
-            entries_.clear();
-            return 0;
-        }
-        entries_.shrink_to_fit();
-        state_.PackTotFiles = static_cast<int32_t>(entries_.size());
-        if (!entries_.empty())
-            state_.PackFileType = format_code::tar;
+        read_headers(ZipName);
+    } catch (const walk_error&) {
+        throw; // the dispatcher ends its call here, the members so far listed
     } catch (...) {
-        entries_.clear();
-        state_.PackTotFiles = 0;
-        state_.PackFileType = format_code::none;
+        // Out of memory: what was read stands.
     }
     return 0;
-}
-
-std::string Cls_Tar::FileName(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? std::string() : entries_[static_cast<size_t>(FileNum) - 1].Name;
-}
-
-std::string Cls_Tar::CommentsFile(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? std::string() : "Not Supported";
-}
-
-bool Cls_Tar::IsDir(int32_t FileNum)
-{
-    if (InvalidFileNum(FileNum))
-        return false;
-    const TarEntry& e = entries_[static_cast<size_t>(FileNum) - 1];
-    return e.Size == 0 && !e.Name.empty() && e.Name.back() == '/';
-}
-
-std::string Cls_Tar::Method(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? std::string() : "Stored";
-}
-
-int32_t Cls_Tar::Compressed_Size(int32_t FileNum)
-{
-    return InvalidFileNum(FileNum) ? 0 : entries_[static_cast<size_t>(FileNum) - 1].Size;
-}
-
-int32_t Cls_Tar::UnCompressed_Size(int32_t FileNum)
-{
-    return Compressed_Size(FileNum);
-}
-
-DateTime Cls_Tar::FileDateTime(int32_t FileNum)
-{
-    if (InvalidFileNum(FileNum))
-        return {};
-    const TarEntry& e = entries_[static_cast<size_t>(FileNum) - 1];
-    return DosDateTimeToDate(e.DosDate, e.DosTime);
 }
 
 int16_t Cls_Tar::UnPack(Selection& ZippedFile, std::string& ToPath)
@@ -200,59 +191,163 @@ int16_t Cls_Tar::UnPack(Selection& ZippedFile, std::string& ToPath)
     if (state_.PackTotFiles == 0 || ZippedFile.size() != static_cast<size_t>(state_.PackTotFiles) + 1)
         return -10;
     try {
-        state_.PackData.clear();
         BinaryFile file;
-        if (!file.open(state_.PackFileName))
+        if (!file.open(state_.PackFileName)) {
+            state_.window->message_box(open_error, "", MessageIcon::none);
+            for (int32_t k = 1; k <= state_.PackTotFiles; ++k)
+                if (ZippedFile[static_cast<size_t>(k)])
+                    state_.report.failed(k, OutcomeReason::archive_unreadable);
             return 0;
-        begin_output_run(state_);
-        const auto count = static_cast<int32_t>(std::min<size_t>(entries_.size(), static_cast<size_t>(state_.PackTotFiles)));
-        for (int32_t k = 1; k <= count; ++k) {
-            if (!ZippedFile[static_cast<size_t>(k)])
-                continue;
-            const TarEntry& e = entries_[static_cast<size_t>(k) - 1];
-            if (IsDir(k)) {
-                std::string folder = ToPath;
-                if (folder.empty() || (folder.back() != '\\' && folder.back() != '/'))
-                    folder += '/';
-                folder += e.Name;
-                const int16_t made = MakeEntryFolder(state_, ToPath, e.Name);
-                if (made == write_unsafe_path)
-                    show(state_, std::string(unsafe_path_message) + e.Name);
-                else if (made != 0)
-                    show(state_, "error creating directory " + folder);
-                continue;
-            }
-            // A member whose data runs past the end of the file is reported
-            // and not written; checking first also keeps a declared size from
-            // allocating more than the file holds.
-            const uint64_t start = static_cast<uint64_t>(e.DataPos) - 1;
-            const auto size = static_cast<uint64_t>(e.Size);
-            if (start > file.size() || file.size() - start < size) {
-                show(state_, "Error in decompressed size");
-                continue;
-            }
-            // PackData only grows during the run: its pages are touched once,
-            // not zero-filled again for every member.
-            if (state_.PackData.size() < size)
-                state_.PackData.resize(static_cast<size_t>(size));
-            const std::span<uint8_t> member(state_.PackData.data(), static_cast<size_t>(size));
-            if (file.read_at(start, member) != size) {
-                show(state_, "Error in decompressed size");
-                continue;
-            }
-            const int16_t written = WriteOutputFile(state_, e.Name, ToPath, member, e.DosDate, e.DosTime, e.Mode);
-            if (written == write_unsafe_path)
-                show(state_, std::string(unsafe_path_message) + e.Name);
-            else if (written != 0)
-                show(state_, "error writing file");
         }
-        end_output_run(state_);
+        ExtractionRun run(state_, MessageStyle::plain);
+        written_.clear();
+        std::vector<uint8_t> buffer;
+        const auto count = static_cast<int32_t>(std::min<size_t>(entries_.size(), static_cast<size_t>(state_.PackTotFiles)));
+        for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
+            if (!run.pass(i))
+                return 0;
+            if (i >= 1 && i <= count && ZippedFile[static_cast<size_t>(i)])
+                extract_member(i, file, ToPath, run, buffer);
+            if (run.cancelled())
+                return 0;
+            run.end_pass();
+        }
     } catch (...) {
-        end_output_run(state_);
+        // Nothing escapes to the window; what was written stands.
     }
-    state_.PackData.clear();
-    state_.PackData.shrink_to_fit();
+    written_.clear();
     return 0;
+}
+
+void Cls_Tar::extract_member(int32_t k, const BinaryFile& file, std::string& ToPath, ExtractionRun& run,
+                             std::vector<uint8_t>& buffer)
+{
+    const TarEntry& e = entries_[static_cast<size_t>(k) - 1];
+    ExtractionReport& report = run.report();
+    const auto unsafe = [&] {
+        run.message(std::string(unsafe_path_message) + e.Name);
+        report.skipped(k, OutcomeReason::unsafe_name);
+    };
+    const auto rel = contained_entry_path(e.Name);
+    if (!rel) {
+        unsafe();
+        return;
+    }
+
+    if (IsDir(k)) {
+        const int16_t made = MakeEntryFolder(state_, ToPath, e.Name);
+        if (made == write_unsafe_path) {
+            unsafe();
+        } else if (made != 0) {
+            run.message(std::string(folder_error) + ToPath + e.Name);
+            report.failed(k, OutcomeReason::write_error);
+        } else {
+            report.extracted(k);
+        }
+        return;
+    }
+    if (is_special(e.Type)) {
+        // Devices and FIFOs are never made, and need no box.
+        report.skipped(k, OutcomeReason::special_file);
+        return;
+    }
+    if (e.Type == tar_type::gnu_sparse) {
+        report.skipped(k, OutcomeReason::unsupported_method, "GNU sparse file");
+        return;
+    }
+
+    const auto link_result = [&](OutputStatus status) {
+        switch (status) {
+        case OutputStatus::ok:
+            written_.insert(*rel);
+            report.extracted(k);
+            break;
+        case OutputStatus::not_written:
+            report.skipped(k, OutcomeReason::not_overwritten);
+            break;
+        case OutputStatus::unsafe_path:
+            run.message(std::string(unsafe_path_message) + e.Name);
+            report.skipped(k, OutcomeReason::link_refused);
+            break;
+        case OutputStatus::failed:
+            run.message(write_error);
+            report.failed(k, OutcomeReason::write_error);
+            break;
+        }
+    };
+    if (e.Type == tar_type::symbolic_link) {
+        link_result(MakeSymbolicLink(state_, e.Name, ToPath, e.LinkName));
+        return;
+    }
+    if (e.Type == tar_type::hard_link) {
+        const auto target = contained_entry_path(e.LinkName);
+        if (!target || written_.count(*target) == 0) {
+            run.message(std::string(link_target_missing) + e.Name);
+            report.skipped(k, OutcomeReason::link_refused);
+            return;
+        }
+        link_result(MakeHardLink(state_, e.Name, ToPath, e.LinkName));
+        return;
+    }
+
+    // A member whose data runs past the end of the file is reported and not
+    // written.
+    const uint64_t start = e.DataPos - 1;
+    const auto size = static_cast<uint64_t>(e.Size);
+    if (start > file.size() || file.size() - start < size) {
+        run.message(size_error);
+        report.failed(k, OutcomeReason::damaged, "truncated");
+        return;
+    }
+    OutputFile out(state_);
+    switch (out.open(e.Name, ToPath, e.Mode)) {
+    case OutputStatus::ok:
+        break;
+    case OutputStatus::not_written:
+        report.skipped(k, OutcomeReason::not_overwritten);
+        return;
+    case OutputStatus::unsafe_path:
+        unsafe();
+        return;
+    case OutputStatus::failed:
+        run.message(write_error);
+        report.failed(k, OutcomeReason::write_error);
+        return;
+    }
+    if (buffer.empty())
+        buffer.resize(static_cast<size_t>(std::min<uint64_t>(copy_buffer_size, std::max<uint64_t>(size, 4096))));
+    else if (buffer.size() < copy_buffer_size && buffer.size() < size)
+        buffer.resize(static_cast<size_t>(std::min<uint64_t>(copy_buffer_size, size)));
+    FileRangeSource source(file, start, size);
+    EntrySink sink(run, &out, size);
+    const DecodeStatus status = copy_stored(source, sink, size, buffer);
+    if (sink.cancelled()) {
+        report.skipped(k, OutcomeReason::cancelled);
+        return; // the temporary file goes with `out`
+    }
+    if (sink.write_failed()) {
+        run.message(write_error);
+        report.failed(k, OutcomeReason::write_error);
+        return;
+    }
+    if (status != DecodeStatus::ok) {
+        run.message(size_error);
+        report.failed(k, OutcomeReason::damaged, "truncated");
+        return;
+    }
+    switch (out.commit(FileStamp::from_unix(e.MTime, e.MTimeNanoseconds))) {
+    case OutputStatus::ok:
+        written_.insert(*rel);
+        report.extracted(k);
+        break;
+    case OutputStatus::not_written:
+        report.skipped(k, OutcomeReason::not_overwritten);
+        break;
+    default:
+        run.message(write_error);
+        report.failed(k, OutcomeReason::write_error);
+        break;
+    }
 }
 
 } // namespace velmora

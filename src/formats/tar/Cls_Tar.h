@@ -1,60 +1,64 @@
 // The tar reader: walks the 512-byte headers of an uncompressed tar file
-// (ustar, GNU and pax writers) and copies members out unchanged. Names come
-// from a pax `path`, a GNU long-name record or the ustar prefix and name.
-// Members of 2 GiB or more are outside what it handles; each member is held
-// whole in memory while it is written.
+// (ustar, GNU and pax writers; 64-bit and base-256 number fields) and copies
+// members out unchanged, in pieces, whatever their size. Names come from a pax
+// `path`, a GNU long-name record or the ustar prefix and name; symbolic and
+// hard links are recreated inside the output folder only.
 #pragma once
 
-#include "archive/ArchiveReader.h"
-#include "archive/ArchiveState.h"
+#include "archive/ReaderBase.h"
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace velmora {
 
+class BinaryFile;
+class ExtractionRun;
+
 struct TarEntry {
     std::string Name;
-    int32_t MTime = 0;
+    int64_t MTime = 0;
+    uint32_t MTimeNanoseconds = 0; // from a pax mtime with a fraction
     int16_t DosDate = 0;
     int16_t DosTime = 0;
-    int32_t Size = 0;
-    int32_t DataPos = 0; // 1-based position of the first data byte
-    int32_t HeaderSum = 0;
-    int32_t Mode = -1;   // permission bits of the mode field; -1 when unreadable
+    int64_t Size = 0;
+    uint64_t DataPos = 0; // 1-based position of the first data byte
+    int64_t HeaderSum = 0;
+    int32_t Mode = -1;    // permission bits of the mode field; -1 when unreadable
+    char Type = '0';      // typeflag
+    std::string LinkName; // target of a link member
 };
 
-class Cls_Tar final : public ArchiveReader {
+class Cls_Tar final : public ReaderBase {
 public:
-    explicit Cls_Tar(ArchiveState& state) : state_(state) {}
+    explicit Cls_Tar(ArchiveState& state) : ReaderBase(state, false) {}
 
+    // Always 0. A header whose numbers cannot be read ends the walk by
+    // throwing: the members before it stay listed and the dispatcher ends
+    // its call there.
     int16_t Get_Contents(const std::string& ZipName) override;
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
     bool CanUnpack() override { return true; }
-    std::string FileName(int32_t FileNum) override;
-    std::string CommentsFile(int32_t FileNum) override;
     std::string CommentsPack() override { return {}; }
-    bool IsDir(int32_t FileNum) override;
-    std::string Method(int32_t FileNum) override;
-    int32_t CRC32(int32_t FileNum) override { return 0; }
-    int32_t Compressed_Size(int32_t FileNum) override;
-    int32_t UnCompressed_Size(int32_t FileNum) override;
-    bool Encrypted(int32_t FileNum) override { return false; }
-    DateTime FileDateTime(int32_t FileNum) override;
-    std::string SystemMadeBy(int32_t FileNum) override { return "UnKnown"; }
-    std::string VersionMadeBy(int32_t FileNum) override { return "UnKnown"; }
-    std::string SystemNeeded(int32_t FileNum) override { return "UnKnown"; }
-    std::string VersionNeeded(int32_t FileNum) override { return "UnKnown"; }
+    std::string SystemMadeBy(int32_t) override { return "UnKnown"; }
+    std::string VersionMadeBy(int32_t) override { return "UnKnown"; }
+    std::string SystemNeeded(int32_t) override { return "UnKnown"; }
+    std::string VersionNeeded(int32_t) override { return "UnKnown"; }
 
     const std::vector<TarEntry>& entries() const { return entries_; }
 
 private:
-    bool InvalidFileNum(int32_t FileNum) const;
-    bool read_headers(const std::string& ZipName);
+    void read_headers(const std::string& ZipName);
+    void add_entry(TarEntry e);
+    void extract_member(int32_t k, const BinaryFile& file, std::string& ToPath, ExtractionRun& run,
+                        std::vector<uint8_t>& buffer);
 
-    ArchiveState& state_;
     std::vector<TarEntry> entries_;
+    // Members written in this run, by their cleaned path (hard links may
+    // only point at these).
+    std::unordered_set<std::string> written_;
 };
 
 } // namespace velmora

@@ -1,7 +1,10 @@
-// Loading a ZIP archive's entry list (PKWARE APPNOTE 4.3.12, 4.3.16) and the
-// per-entry members. The count comes from an end record in the last 22 bytes,
-// or else from a walk over the local headers; the central directory is then
-// read in one piece and parsed in memory. No Zip64, no multi-volume archives.
+// Loading a ZIP archive's entry list (PKWARE APPNOTE 4.3.12-4.3.16, 4.5.3).
+// The end record is searched for backwards through the file's last 65,557
+// bytes and taken only where the central directory it names is really there
+// (with or without data in front of the archive); Zip64 records give counts,
+// sizes and offsets past 32 bits. Without an end record the count comes from
+// a walk over the local headers. The directory is read through a buffer, so
+// memory follows the entries found, not a declared count.
 #include "formats/zip/Cls_Zip.h"
 
 #include "archive/BinaryFile.h"
@@ -9,6 +12,7 @@
 #include "archive/ByteFields.h"
 #include "archive/Cls_CRC32.h"
 #include "archive/TextDecoding.h"
+#include "archive/ExtractionReport.h"
 #include "formats/zip/zip_records.h"
 
 #include <algorithm>
@@ -108,50 +112,199 @@ std::string zip_entry_name(std::span<const uint8_t> raw_name, std::span<const ui
     return decode_archive_text(raw_name, (flags & zip::flag_utf8) != 0);
 }
 
-Cls_Zip::Cls_Zip(ArchiveState& state) : state_(state) {}
+int32_t zip_unix_mode(const ZipEntry& e)
+{
+    constexpr uint8_t host_unix = 3;
+    if (high_byte(e.VersionMadeBy) != host_unix)
+        return -1;
+    return static_cast<int32_t>(static_cast<uint32_t>(e.ExternalAttributes) >> 16);
+}
+
+Cls_Zip::Cls_Zip(ArchiveState& state) : ReaderBase(state, true) {}
+
+namespace {
+
+// The Zip64 extended information block: the fields whose header value holds
+// the mark, in the order usize, csize, offset, disk.
+void apply_zip64_extra(std::span<const uint8_t> extra, ZipEntry& e, bool usize_marked, bool csize_marked,
+                       bool offset_marked)
+{
+    ByteCursor blocks(extra);
+    uint16_t tag = 0;
+    uint16_t size = 0;
+    while (blocks.le16(tag) && blocks.le16(size)) {
+        std::span<const uint8_t> data;
+        if (!blocks.bytes(size, data))
+            return;
+        if (tag != zip::zip64_extra_tag)
+            continue;
+        ByteCursor in(data);
+        uint64_t v = 0;
+        if (usize_marked && in.le64(v))
+            e.UncompressedSize = v;
+        if (csize_marked && in.le64(v))
+            e.CompressedSize = v;
+        if (offset_marked && in.le64(v))
+            e.LocalHeaderOffset = v;
+        return;
+    }
+}
+
+} // namespace
+
+void Cls_Zip::add_entry(ZipEntry e, std::span<const uint8_t> name, std::span<const uint8_t> extra,
+                        std::span<const uint8_t> comment)
+{
+    const auto flags = static_cast<uint16_t>(e.Flags);
+    ListedEntry l;
+    l.name = zip_entry_name(name, extra, flags);
+    l.comment = decode_archive_text(comment, (flags & zip::flag_utf8) != 0);
+    l.method = MethodText(e.Method);
+    l.crc32 = e.CRC32;
+    l.compressed_size = static_cast<int64_t>(e.CompressedSize);
+    l.uncompressed_size = static_cast<int64_t>(e.UncompressedSize);
+    l.is_dir = e.CompressedSize == 0 && !l.name.empty() && l.name.back() == '/';
+    l.encrypted = (flags & zip::flag_encrypted) != 0;
+    l.modified = DosDateTimeToDate(e.FileDate, e.FileTime);
+    l.system_made_by = HostSystemText(high_byte(e.VersionMadeBy));
+    l.version_made_by = VersionText(low_byte(e.VersionMadeBy));
+    l.system_needed = HostSystemText(high_byte(e.VersionNeeded));
+    l.version_needed = VersionText(low_byte(e.VersionNeeded));
+    if (!l.is_dir) {
+        const int16_t m = e.Method;
+        const bool decoded = m == 0 || m == 8 || m == 9 || (m >= 2 && m <= 5);
+        if (!decoded)
+            l.blocker = {OutcomeReason::unsupported_method, l.method == "Unknown" ? "method " + std::to_string(m) : l.method};
+    }
+    listing_.push_back(std::move(l));
+    Entries.push_back(e);
+}
 
 int16_t Cls_Zip::Get_Contents(const std::string& ZipName)
 {
-    state_.PackFileName = ZipName;
-    state_.PackComments.clear();
-    state_.PackFileType = format_code::none;
+    start_listing(ZipName);
     Entries.clear();
+    prefix_ = 0;
+    directory_offset_ = 0;
     try {
         BinaryFile file;
         if (!file.open(ZipName) || file.size() < zip::end_record::size)
             return 0;
 
-        std::array<uint8_t, zip::end_record::size> tail{};
-        if (!file.read_exact(file.size() - tail.size(), tail))
+        ZipDirectory dir = find_zip_directory(file);
+        if (!dir.found)
+            dir = count_by_local_headers(file); // no end record, or one that names no directory
+        if (!dir.found || dir.count == 0)
             return 0;
-
-        DirectoryStart dir;
-        if (load_le32(tail.data()) == zip::end_record_signature) {
-            dir.found = true;
-            dir.offset = load_le32(tail.data() + zip::end_record::cd_offset);
-            // The count is a signed 16-bit value: 32768 entries and more read
-            // as negative and the archive is not loaded.
-            dir.count = s16(tail, zip::end_record::disk_entries);
-        } else {
-            // A comment follows the end record, or there is none at the very end.
-            dir = count_by_local_headers(file);
-        }
-        state_.PackTotFiles = dir.count;
-        if (!dir.found || dir.count <= 0)
-            return 0;
-
-        Entries.assign(static_cast<size_t>(dir.count), ZipEntry{});
+        prefix_ = dir.prefix;
+        directory_offset_ = dir.offset;
         state_.PackFileType = format_code::zip;
-        read_central_directory(file, dir.offset, dir.count);
+        read_central_directory(file, dir);
+        state_.PackTotFiles = static_cast<int32_t>(Entries.size());
+        if (Entries.empty())
+            state_.PackFileType = format_code::none;
+        if (dir.comment_length > 0) {
+            const std::vector<uint8_t> comment = file.read_vector(dir.comment_at, dir.comment_length);
+            state_.PackComments = decode_archive_text(comment);
+        }
     } catch (...) {
-        // Out of memory for the entry table or the directory: what was read stands.
+        // Out of memory for the entry table: what was read stands.
+        state_.PackTotFiles = static_cast<int32_t>(std::min(Entries.size(), listing_.size()));
     }
     return 0;
 }
 
-Cls_Zip::DirectoryStart Cls_Zip::count_by_local_headers(const BinaryFile& file)
+ZipDirectory find_zip_directory(const BinaryFile& file)
 {
-    DirectoryStart dir;
+    const uint64_t size = file.size();
+    const uint64_t window = std::min<uint64_t>(size, zip::end_record_search);
+    const uint64_t base = size - window;
+    const std::vector<uint8_t> tail = file.read_vector(base, static_cast<size_t>(window));
+
+    // A central header signature at `at` of the file.
+    const auto central_at = [&file](uint64_t at) {
+        uint8_t sig[4] = {};
+        return file.read_exact(at, sig) && load_le32(sig) == zip::central_header_signature;
+    };
+    // Where the directory really is: at its stated offset (offsets counted
+    // from the start of the file, or adjusted by `zip -A`), or at the
+    // offset plus the data in front of the archive (an unadjusted prefix:
+    // the directory ends right before the record that describes it).
+    const auto locate = [&](ZipDirectory& d, uint64_t record_at, uint64_t stated_offset) {
+        if (d.count == 0)
+            return stated_offset <= record_at; // an empty archive: nothing to find
+        if (stated_offset < record_at && central_at(stated_offset)) {
+            d.offset = stated_offset;
+            d.prefix = 0;
+            return true;
+        }
+        if (d.size <= record_at && record_at - d.size > stated_offset) {
+            const uint64_t start = record_at - d.size;
+            if (central_at(start)) {
+                d.offset = start;
+                d.prefix = start - stated_offset;
+                return true;
+            }
+        }
+        return false;
+    };
+
+    // The record whose comment runs exactly to the end of the file is the
+    // archive's own; of several such (an end record inside another one's
+    // comment: a ZIP kept in a ZIP's comment), the first in the file is the
+    // outer archive's. Failing that, the last record that names a directory.
+    ZipDirectory exact;
+    ZipDirectory last;
+    for (size_t i = tail.size() >= zip::end_record::size ? tail.size() - zip::end_record::size + 1 : 0; i-- > 0;) {
+        if (load_le32(tail.data() + i) != zip::end_record_signature)
+            continue;
+        const uint8_t* rec = tail.data() + i;
+        const uint64_t at = base + i;
+        ZipDirectory d;
+        d.found = true;
+        d.count = load_le16(rec + zip::end_record::total_entries);
+        d.size = load_le32(rec + zip::end_record::cd_size);
+        uint64_t stated = load_le32(rec + zip::end_record::cd_offset);
+        const uint16_t stored_comment_length = load_le16(rec + zip::end_record::comment_length);
+        d.comment_at = at + zip::end_record::size;
+        // A comment cut off by the end of the file is no comment.
+        d.comment_length = d.comment_at + stored_comment_length <= size ? stored_comment_length : 0;
+        uint64_t directory_end = at; // where the directory (or the Zip64 records) end
+
+        // Zip64: a locator right before the end record names the Zip64 end
+        // record, whose counts and offsets stand in for the marked ones.
+        uint8_t loc[zip::zip64_locator::size] = {};
+        if (at >= zip::zip64_locator::size && file.read_exact(at - zip::zip64_locator::size, loc)
+            && load_le32(loc) == zip::zip64_locator_signature) {
+            const uint64_t stated_record = load_le64(loc + zip::zip64_locator::record_offset);
+            const uint64_t locator_at = at - zip::zip64_locator::size;
+            uint8_t z[zip::zip64_end_record::size] = {};
+            // The record sits right before the locator when its extensible
+            // data is empty; with a prefix, the stated offset is short by it.
+            for (const uint64_t record_at : {stated_record, locator_at >= sizeof z ? locator_at - sizeof z : 0}) {
+                if (record_at >= locator_at || !file.read_exact(record_at, z)
+                    || load_le32(z) != zip::zip64_end_record_signature)
+                    continue;
+                d.count = load_le64(z + zip::zip64_end_record::total_entries);
+                d.size = load_le64(z + zip::zip64_end_record::cd_size);
+                stated = load_le64(z + zip::zip64_end_record::cd_offset);
+                directory_end = record_at;
+                break;
+            }
+        }
+        if (!locate(d, directory_end, stated))
+            continue;
+        if (!last.found)
+            last = d;
+        if (d.comment_at + stored_comment_length == size)
+            exact = d; // scanning backwards: the earliest such record is kept
+    }
+    return exact.found ? exact : last;
+}
+
+ZipDirectory Cls_Zip::count_by_local_headers(const BinaryFile& file)
+{
+    ZipDirectory dir;
     BufferedReader in(file);
     bool warned = false;
     for (;;) {
@@ -163,11 +316,12 @@ Cls_Zip::DirectoryStart Cls_Zip::count_by_local_headers(const BinaryFile& file)
         case zip::central_header_signature:
             dir.found = true;
             dir.offset = at;
+            dir.size = file.size() - at;
             return dir;
         case zip::local_header_signature: {
-            std::span<const uint8_t> header;
+            std::vector<uint8_t> header;
             in.seek(at);
-            if (!in.read(zip::local::size, header) || dir.count == std::numeric_limits<int32_t>::max())
+            if (!in.read(zip::local::size, header))
                 return dir;
             // Lengths taken unsigned, so the walk only ever moves forward.
             const uint64_t skip = uint64_t{load_le32(header.data() + zip::local::compressed_size)}
@@ -191,32 +345,40 @@ Cls_Zip::DirectoryStart Cls_Zip::count_by_local_headers(const BinaryFile& file)
     }
 }
 
-bool Cls_Zip::read_central_directory(const BinaryFile& file, uint64_t offset, int32_t count)
+void Cls_Zip::read_central_directory(const BinaryFile& file, const ZipDirectory& dir)
 {
-    if (offset >= file.size())
-        return false;
-    // The directory and the end record after it, in one read: never more than
-    // the largest records `count` entries can have, nor past the end of the file.
-    constexpr uint64_t largest_record = zip::central::size + 3 * uint64_t{0xFFFF};
-    const uint64_t most = static_cast<uint64_t>(count) * largest_record + zip::end_record::size + 0xFFFF;
-    const std::vector<uint8_t> directory =
-        file.read_vector(offset, static_cast<size_t>(std::min(file.size() - offset, most)));
-    ByteCursor in(directory);
+    if (dir.offset >= file.size())
+        return;
+    BufferedReader in(file);
+    in.seek(dir.offset);
+    // The table grows with the records really there: a declared count cannot
+    // make it larger than the directory's bytes allow.
+    const uint64_t room = (file.size() - dir.offset) / zip::central::size;
+    Entries.reserve(static_cast<size_t>(std::min<uint64_t>({dir.count, room, 1u << 20})));
+    listing_.reserve(Entries.capacity());
 
-    for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
-        // The signature is not checked: records are taken in sequence from the
-        // directory's start.
-        std::span<const uint8_t> header;
-        std::span<const uint8_t> name;
-        std::span<const uint8_t> extra;
-        std::span<const uint8_t> comment;
-        if (!in.bytes(zip::central::size, header)
-            || !in.bytes(load_le16(header.data() + zip::central::name_length), name)
-            || !in.bytes(load_le16(header.data() + zip::central::extra_length), extra)
-            || !in.bytes(load_le16(header.data() + zip::central::comment_length), comment))
-            return false;
+    const uint64_t end = dir.size > 0 ? dir.offset + dir.size : file.size();
+    std::vector<uint8_t> header;
+    std::vector<uint8_t> name;
+    std::vector<uint8_t> extra;
+    std::vector<uint8_t> comment;
+    // Records are read up to the declared count; a count that wrapped at 16
+    // bits (writers without Zip64) is made up by the records that follow
+    // inside the directory.
+    for (uint64_t i = 0; i < dir.count || in.pos() + zip::central::size <= end; ++i) {
+        if (Entries.size() >= static_cast<size_t>(INT32_MAX))
+            return;
+        const uint64_t at = in.pos();
+        if (!in.read(zip::central::size, header) || load_le32(header.data()) != zip::central_header_signature)
+            return;
+        if (i >= dir.count && at >= end)
+            return;
+        if (!in.read(load_le16(header.data() + zip::central::name_length), name)
+            || !in.read(load_le16(header.data() + zip::central::extra_length), extra)
+            || !in.read(load_le16(header.data() + zip::central::comment_length), comment))
+            return;
 
-        ZipEntry& e = Entries[i];
+        ZipEntry e;
         e.VersionMadeBy = s16(header, zip::central::version_made_by);
         e.VersionNeeded = s16(header, zip::central::version_needed);
         e.Flags = s16(header, zip::central::flags);
@@ -224,118 +386,27 @@ bool Cls_Zip::read_central_directory(const BinaryFile& file, uint64_t offset, in
         e.FileTime = s16(header, zip::central::time);
         e.FileDate = s16(header, zip::central::date);
         e.CRC32 = s32(header, zip::central::crc);
-        e.CompressedSize = s32(header, zip::central::compressed_size);
-        e.UncompressedSize = s32(header, zip::central::uncompressed_size);
+        const uint32_t csize = load_le32(header.data() + zip::central::compressed_size);
+        const uint32_t usize = load_le32(header.data() + zip::central::uncompressed_size);
+        const uint32_t offset = load_le32(header.data() + zip::central::local_header_offset);
+        e.CompressedSize = csize;
+        e.UncompressedSize = usize;
+        e.LocalHeaderOffset = offset;
         e.DiskStart = s16(header, zip::central::disk_start);
         e.InternalAttributes = s16(header, zip::central::internal_attributes);
         e.ExternalAttributes = s32(header, zip::central::external_attributes);
-        e.LocalHeaderOffset = s32(header, zip::central::local_header_offset);
-        const auto flags = static_cast<uint16_t>(e.Flags);
-        e.RawName = bytes_to_string(name);
-        e.FileName = zip_entry_name(name, extra, flags);
-        e.ExtraField = bytes_to_string(extra);
-        e.FileComment = decode_archive_text(comment, (flags & zip::flag_utf8) != 0);
+        e.name_length = static_cast<uint16_t>(name.size());
+        e.extra_length = static_cast<uint16_t>(extra.size());
+        apply_zip64_extra(extra, e, usize == zip::zip64_mark32, csize == zip::zip64_mark32,
+                          offset == zip::zip64_mark32);
+        e.LocalHeaderOffset += dir.prefix;
+        add_entry(e, name, extra, comment);
     }
-
-    // The end record is taken to follow the last central header; its comment
-    // length is a signed 16-bit value, and a negative or cut-off one gives no comment.
-    std::span<const uint8_t> end;
-    std::span<const uint8_t> comment;
-    if (in.bytes(zip::end_record::size, end)) {
-        const int16_t length = s16(end, zip::end_record::comment_length);
-        if (length > 0 && in.bytes(static_cast<size_t>(length), comment))
-            state_.PackComments = decode_archive_text(comment);
-    }
-    return true;
-}
-
-bool Cls_Zip::IsBadIndex(int32_t FileNum) const
-{
-    return state_.PackFileType == format_code::none || FileNum < 1 || FileNum > state_.PackTotFiles
-           || static_cast<size_t>(FileNum) > Entries.size();
 }
 
 const ZipEntry* Cls_Zip::entry(int32_t FileNum) const
 {
-    return IsBadIndex(FileNum) ? nullptr : &Entries[static_cast<size_t>(FileNum) - 1];
-}
-
-std::string Cls_Zip::FileName(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? e->FileName : std::string();
-}
-
-std::string Cls_Zip::CommentsFile(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? e->FileComment : std::string();
-}
-
-bool Cls_Zip::IsDir(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e && e->CompressedSize == 0 && !e->FileName.empty() && e->FileName.back() == '/';
-}
-
-std::string Cls_Zip::Method(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? MethodText(e->Method) : std::string();
-}
-
-int32_t Cls_Zip::CRC32(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? e->CRC32 : 0;
-}
-
-int32_t Cls_Zip::Compressed_Size(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? e->CompressedSize : 0;
-}
-
-int32_t Cls_Zip::UnCompressed_Size(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? e->UncompressedSize : 0;
-}
-
-bool Cls_Zip::Encrypted(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e && (static_cast<uint16_t>(e->Flags) & zip::flag_encrypted) != 0;
-}
-
-DateTime Cls_Zip::FileDateTime(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? DosDateTimeToDate(e->FileDate, e->FileTime) : DateTime{};
-}
-
-std::string Cls_Zip::SystemMadeBy(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? HostSystemText(high_byte(e->VersionMadeBy)) : std::string();
-}
-
-std::string Cls_Zip::VersionMadeBy(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? VersionText(low_byte(e->VersionMadeBy)) : std::string();
-}
-
-std::string Cls_Zip::SystemNeeded(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? HostSystemText(high_byte(e->VersionNeeded)) : std::string();
-}
-
-std::string Cls_Zip::VersionNeeded(int32_t FileNum)
-{
-    const ZipEntry* e = entry(FileNum);
-    return e ? VersionText(low_byte(e->VersionNeeded)) : std::string();
+    return InvalidFileNum(FileNum) ? nullptr : &Entries[static_cast<size_t>(FileNum) - 1];
 }
 
 } // namespace velmora

@@ -1,20 +1,29 @@
 // Extraction of the selected entries of the loaded ZIP archive (PKWARE APPNOTE
-// 4.3.7-4.3.9, 4.4.4-4.4.5, traditional encryption 6.1). Whole entries are
-// held in memory; names are kept inside the output folder, and a declared size
-// the stored bytes cannot produce ends that entry, never the run.
+// 4.3.7-4.3.9, 4.4.4-4.4.5, traditional encryption 6.1). Entries stream from
+// the archive through decryption and the decoder to a temporary file, the
+// CRC taken on the way, whatever their size. Names are kept inside the output
+// folder; entries whose stored bytes overlap another entry's are refused; data
+// that cannot be decoded leaves nothing behind, and data that fails its checks
+// never replaces an existing file.
 #include "formats/zip/Cls_Zip.h"
 
 #include "archive/BinaryFile.h"
 #include "archive/ByteFields.h"
+#include "archive/EntrySink.h"
+#include "archive/ExtractionRun.h"
+#include "archive/FileRangeSource.h"
 #include "archive/Mod_DiskIO.h"
+#include "archive/OutputFile.h"
 #include "archive/TextDecoding.h"
-#include "codecs/Mod_Inflate64.h"
+#include "codecs/InflateDecoder.h"
 #include "codecs/Mod_Reduce.h"
+#include "codecs/StoredCopy.h"
+#include "formats/zip/ZipCryptoSource.h"
 #include "formats/zip/zip_records.h"
 
 #include <algorithm>
 #include <array>
-#include <cmath>
+#include <memory>
 #include <new>
 
 namespace velmora {
@@ -27,11 +36,9 @@ constexpr std::string_view crc_error = "CRC error.";
 constexpr std::string_view crc_failed = "CRC calculation failed.";
 constexpr std::string_view size_error = "Error in decompressed size.";
 constexpr std::string_view write_error = "Error writing zip file";
-constexpr std::string_view cancel_question = "Do you want to cancel?";
 constexpr std::string_view password_prompt = "Please enter Password.";
 constexpr std::string_view password_title = "Password";
 constexpr std::string_view invalid_password = "Invalid Password.";
-constexpr std::string_view full_caption = "100%";
 
 constexpr int16_t unsupported_method_result = -10;
 constexpr int16_t password_result = -1;
@@ -44,47 +51,42 @@ constexpr size_t check_byte = encryption_header - 1;
 // least 2 bits (a flag bit and a 1-bit index into a one-member follower set),
 // and the longest copy is DLE, V, E, D: 4 codes, 8 bits, for
 // (length mask + 255 + 3) bytes, the length mask being 127 for factor 1.
-constexpr int64_t reduce_min_code_bits = 2;
-constexpr int64_t reduce_longest_copy = 127 + 255 + 3;
-constexpr int64_t reduce_max_expansion = reduce_longest_copy / (4 * reduce_min_code_bits / 8);
+constexpr uint64_t reduce_min_code_bits = 2;
+constexpr uint64_t reduce_longest_copy = 127 + 255 + 3;
+constexpr uint64_t reduce_max_expansion = reduce_longest_copy / (4 * reduce_min_code_bits / 8);
 static_assert(reduce_max_expansion == 385);
 
-// Entries up to this size are read in one piece with their local header;
-// the slack covers local extra fields longer than the central ones (Info-ZIP
-// writes longer time and owner fields locally).
-constexpr uint64_t single_read_limit = uint64_t{1} << 20;
-constexpr uint64_t local_extra_slack = 64;
+// Pieces in which stored entries are copied; a symbolic link's target is
+// never longer than this.
+constexpr size_t copy_buffer_size = size_t{1} << 20;
+constexpr size_t link_target_max = 4096;
 
-// Host system 3 in the high byte of "version made by": UNIX, with st_mode in
-// the high 16 bits of the external attributes (APPNOTE 4.4.2, 4.4.15).
-constexpr uint8_t host_unix = 3;
-constexpr uint32_t unix_type_mask = 0170000;   // S_IFMT
-constexpr uint32_t unix_regular_file = 0100000; // S_IFREG
+constexpr uint32_t unix_type_mask = 0170000; // S_IFMT
+constexpr uint32_t unix_regular_file = 0100000;
+constexpr uint32_t unix_symbolic_link = 0120000;
 
-int32_t unix_mode(const ZipEntry& e)
+// The permission bits a written file takes: those of a regular file made on
+// UNIX; a device or other special entry is written as a plain file with
+// default permissions.
+int32_t file_mode(const ZipEntry& e)
 {
-    if (static_cast<uint8_t>(static_cast<uint16_t>(e.VersionMadeBy) >> 8) != host_unix)
+    const int32_t mode = zip_unix_mode(e);
+    if (mode <= 0)
         return -1;
-    const uint32_t mode = static_cast<uint32_t>(e.ExternalAttributes) >> 16;
-    // A symbolic link or device entry is written as a plain file holding its
-    // bytes; its permission bits (a link's are 0777) do not describe that file.
-    const uint32_t type = mode & unix_type_mask;
-    if (mode == 0 || (type != 0 && type != unix_regular_file))
-        return -1;
-    return static_cast<int32_t>(mode);
+    const uint32_t type = static_cast<uint32_t>(mode) & unix_type_mask;
+    return type == 0 || type == unix_regular_file ? mode : -1;
 }
 
-// "P%" for pass `done` of `rows`, rounded to the nearest whole number with
-// halves to even (the default rounding mode).
-std::string percent_text(int32_t done, int32_t rows)
+bool is_symbolic_link(const ZipEntry& e)
 {
-    const double p = std::nearbyint(static_cast<double>(done) / rows * 100.0);
-    return std::to_string(static_cast<int64_t>(p)) + "%";
+    const int32_t mode = zip_unix_mode(e);
+    return mode > 0 && (static_cast<uint32_t>(mode) & unix_type_mask) == unix_symbolic_link;
 }
 
 // The methods the extraction table names: decoded (0, 2-5, 8, 9) or counted
 // as unsupported (1, 6, 7, 10).
 bool is_listed_method(int16_t method) { return method >= 0 && method <= 10; }
+bool is_decoded_method(int16_t m) { return m == 0 || m == 8 || m == 9 || (m >= 2 && m <= 5); }
 
 bool is_ascii(std::string_view s)
 {
@@ -110,12 +112,21 @@ std::vector<std::string> password_candidates(const std::string& password)
 
 } // namespace
 
+struct Cls_Zip::UnpackRun {
+    const BinaryFile& archive;
+    std::string& ToPath;
+    ExtractionRun& run;
+    std::string password; // asked at the first encrypted entry, kept for the call
+    int16_t result = 0;
+    std::vector<bool> overlapping; // entry k at k - 1
+    std::vector<uint8_t> buffer;
+    std::unique_ptr<InflateDecoder> inflate[2]; // Deflate, Deflate64
+};
+
 void Cls_Zip::show_error(std::string_view text) const
 {
     state_.window->message_box(text, error_title, MessageIcon::information);
 }
-
-int32_t Cls_Zip::PackDataSize() const { return static_cast<int32_t>(state_.PackData.size()); }
 
 int16_t Cls_Zip::UnPack(Selection& ZippedFile, std::string& ToPath)
 {
@@ -123,252 +134,332 @@ int16_t Cls_Zip::UnPack(Selection& ZippedFile, std::string& ToPath)
     if (state_.PackTotFiles <= 0 || ZippedFile.size() != static_cast<size_t>(state_.PackTotFiles) + 1)
         return -10;
 
-    WindowServices& w = *state_.window;
-    BinaryFile archive;
-    UnpackRun run{archive, ToPath, {}, 0};
+    int16_t result = 0;
     try {
-        state_.PackData.clear();
-        archive.open(state_.PackFileName); // a failed open shows at each entry's header
-        state_.CancelRequested = false;
-
-        w.set_percent_caption("");
-        w.set_progress_value(0);
-        w.set_progress_max(state_.PackTotFiles);
-        w.set_percent_visible(true);
-
-        // Folders stay open for the run and the buffer is emptied on every way out.
-        struct run_scope {
-            ArchiveState& s;
-            explicit run_scope(ArchiveState& st) : s(st) { begin_output_run(s); }
-            ~run_scope()
-            {
-                end_output_run(s);
-                s.PackData.clear();
-                s.PackData.shrink_to_fit();
-            }
-        } scope(state_);
+        BinaryFile archive;
+        if (!archive.open(state_.PackFileName)) {
+            // Moved, deleted or unmounted since it was listed: one box, and
+            // the run ends.
+            show_error(zip_file_error);
+            for (int32_t k = 1; k <= state_.PackTotFiles; ++k)
+                if (ZippedFile[static_cast<size_t>(k)])
+                    state_.report.failed(k, OutcomeReason::archive_unreadable);
+            return 0;
+        }
+        ExtractionRun run(state_, MessageStyle::error_box);
+        UnpackRun unpack{archive, ToPath, run, {}, 0, {}, {}, {}};
+        find_overlaps(unpack);
 
         for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
-            w.set_run_buttons_enabled(false);
-            if (state_.CancelRequested && w.ask_yes_no(cancel_question, program_title)) {
-                w.set_progress_value(0);
-                w.set_progress_color(progress_color_reset);
-                w.set_percent_caption("");
-                w.set_percent_visible(false);
-                return run.result;
-            }
-            w.set_progress_color(progress_color_running);
-            state_.CancelRequested = false;
-            w.yield();
-
-            const int32_t rows = w.contents_row_count();
-            if (w.percent_caption() != full_caption && rows > 0)
-                w.set_percent_caption(percent_text(i + 1, rows));
-            else if (rows > 0)
-                w.set_percent_caption(full_caption);
-            w.yield();
-
-            w.set_progress_value(i + 1);
-            w.yield();
-
-            if (ZippedFile[static_cast<size_t>(i)] && !extract_entry(i, run))
-                return run.result;
-            w.yield();
+            if (!run.pass(i))
+                return unpack.result;
+            result = unpack.result;
+            if (ZippedFile[static_cast<size_t>(i)] && !extract_entry(i, unpack))
+                return unpack.result;
+            result = unpack.result;
+            if (run.cancelled())
+                return unpack.result;
+            run.end_pass();
         }
-        return run.result;
+        return unpack.result;
     } catch (...) {
         // Nothing escapes to the window; the result so far stands.
-        return run.result;
+        return result;
     }
+}
+
+void Cls_Zip::find_overlaps(UnpackRun& run)
+{
+    // Each entry's local header and stored bytes must end before the next
+    // entry's local header (or the central directory) starts: the "better zip
+    // bomb" has many entries share one stream, each header inside another
+    // entry's data.
+    const size_t n = Entries.size();
+    run.overlapping.assign(n, false);
+    std::vector<uint64_t> starts;
+    starts.reserve(n);
+    for (const ZipEntry& e : Entries)
+        starts.push_back(e.LocalHeaderOffset);
+    std::sort(starts.begin(), starts.end());
+    for (size_t k = 0; k < n; ++k) {
+        const ZipEntry& e = Entries[k];
+        if (listing_[k].is_dir && e.CompressedSize == 0)
+            continue;
+        const auto first = std::lower_bound(starts.begin(), starts.end(), e.LocalHeaderOffset);
+        const auto next = std::upper_bound(first, starts.end(), e.LocalHeaderOffset);
+        const bool shared = next - first > 1;
+        uint64_t limit = next == starts.end() ? UINT64_MAX : *next;
+        if (directory_offset_ > e.LocalHeaderOffset)
+            limit = std::min(limit, directory_offset_);
+        const uint64_t end = e.LocalHeaderOffset + zip::local::size + e.CompressedSize;
+        run.overlapping[k] = shared || end < e.LocalHeaderOffset || end > limit;
+    }
+}
+
+uint64_t Cls_Zip::locate_data(int32_t FileNum, const ZipEntry& e, UnpackRun& run)
+{
+    ExtractionReport& report = run.run.report();
+    uint8_t local[zip::local::size] = {};
+    if (!run.archive.read_exact(e.LocalHeaderOffset, local) || load_le32(local) != zip::local_header_signature) {
+        show_error(zip_file_error);
+        report.failed(FileNum, OutcomeReason::damaged, "local header");
+        return 0;
+    }
+    const uint64_t data_start = e.LocalHeaderOffset + zip::local::size + load_le16(local + zip::local::name_length)
+                                + load_le16(local + zip::local::extra_length);
+    // Stored bytes past the end of the archive cannot be read: the entry
+    // ends with the size message and nothing is written.
+    const uint64_t size = run.archive.size();
+    if (data_start > size || e.CompressedSize > size - data_start) {
+        show_error(size_error);
+        report.failed(FileNum, OutcomeReason::damaged, "truncated");
+        return 0;
+    }
+    return data_start;
 }
 
 bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
 {
-    const ZipEntry* e = entry(FileNum);
-    if (!e)
+    const ZipEntry* found = entry(FileNum);
+    if (!found)
         return true;
+    const ZipEntry& e = *found;
+    const ListedEntry& l = listing_[static_cast<size_t>(FileNum) - 1];
+    ExtractionReport& report = run.run.report();
+    WindowServices& w = *state_.window;
 
     // Names that would leave the output folder are refused before any work.
-    if (!contained_entry_path(e->FileName)) {
-        show_error(std::string(unsafe_path_message) + e->FileName);
+    if (!contained_entry_path(l.name)) {
+        show_error(std::string(unsafe_path_message) + l.name);
+        report.skipped(FileNum, OutcomeReason::unsafe_name);
         return true;
     }
-    if (IsDir(FileNum)) {
-        // A folder that cannot be made shows up when its files are written.
-        if (MakeEntryFolder(state_, run.ToPath, e->FileName) == write_unsafe_path)
-            show_error(std::string(unsafe_path_message) + e->FileName);
+    if (l.is_dir) {
+        const int16_t made = MakeEntryFolder(state_, run.ToPath, l.name);
+        if (made == write_unsafe_path) {
+            show_error(std::string(unsafe_path_message) + l.name);
+            report.skipped(FileNum, OutcomeReason::unsafe_name);
+        } else if (made != 0) {
+            // A folder that cannot be made shows up when its files are written.
+            report.failed(FileNum, OutcomeReason::write_error);
+        } else {
+            report.extracted(FileNum);
+        }
         return true;
     }
 
     // Methods outside the table (BZip2, LZMA, WinZip AES 99, ...) are passed
     // over before anything is read, so an AES entry asks for no password.
-    if (!is_listed_method(e->Method))
-        return true;
-
-    try {
-        if (!read_entry_data(*e, run))
-            return true;
-        if ((static_cast<uint16_t>(e->Flags) & zip::flag_encrypted) != 0) {
-            // No room for the encryption header: a damaged entry, not a wrong password.
-            if (state_.PackData.size() < encryption_header) {
-                show_error(size_error);
-                return true;
-            }
-            if (!decrypt_entry(*e, run))
-                return false;
-        }
-
-        state_.window->yield();
-        switch (e->Method) {
-        case 0:
-            CheckAndWriteEntry(FileNum, run.ToPath);
-            break;
-        case 8:
-        case 9:
-            Inflate(state_.PackData, e->UncompressedSize - 1, e->Method == 9, state_.window);
-            CheckAndWriteEntry(FileNum, run.ToPath);
-            break;
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-            // More output than the stored bits can give would only be zero
-            // bits read past the end: refuse it rather than allocate it.
-            if (e->UncompressedSize > reduce_max_expansion * (int64_t{e->CompressedSize} + 1)) {
-                show_error(size_error);
-                break;
-            }
-            run.result = Unreduce(state_.PackData, e->Method, e->UncompressedSize - 1);
-            CheckAndWriteEntry(FileNum, run.ToPath);
-            break;
-        case 1:
-        case 6:
-        case 7:
-        case 10:
+    if (!is_decoded_method(e.Method)) {
+        if (is_listed_method(e.Method))
             run.result = unsupported_method_result;
-            break;
-        default:
-            break;
-        }
-    } catch (const std::bad_alloc&) {
-        // An entry too large for memory ends with the size message; the run goes on.
-        state_.PackData.clear();
-        state_.PackData.shrink_to_fit();
-        show_error(size_error);
-    }
-    return true;
-}
-
-bool Cls_Zip::read_entry_data(const ZipEntry& e, UnpackRun& run)
-{
-    const BinaryFile& archive = run.archive;
-    std::vector<uint8_t>& data = state_.PackData;
-    const uint64_t offset = static_cast<uint32_t>(e.LocalHeaderOffset);
-    // Sizes of 2 GiB or more cannot be held.
-    const bool sizes_ok = e.CompressedSize >= 0 && e.UncompressedSize >= 0;
-
-    // A small entry comes in one read together with its local header, on the
-    // guess that the local name and extra field are about as long as the
-    // central ones; a large one (or a wrong guess) takes a second read.
-    const uint64_t guess = zip::local::size + e.RawName.size() + e.ExtraField.size() + local_extra_slack
-                           + (sizes_ok ? static_cast<uint64_t>(e.CompressedSize) : 0);
-    const size_t first = static_cast<size_t>(guess <= single_read_limit ? guess : zip::local::size);
-    data.resize(first);
-    const size_t got = archive.is_open() ? archive.read_at(offset, data) : 0;
-    if (got < zip::local::size || load_le32(data.data()) != zip::local_header_signature) {
-        show_error(zip_file_error);
-        return false;
-    }
-    const uint64_t header_size = zip::local::size + load_le16(data.data() + zip::local::name_length)
-                                 + load_le16(data.data() + zip::local::extra_length);
-    // A stored size past the end of the archive cannot be read: the entry
-    // ends with the size message and nothing is written.
-    const uint64_t data_start = offset + header_size;
-    if (!sizes_ok || data_start > archive.size()
-        || static_cast<uint64_t>(e.CompressedSize) > archive.size() - data_start) {
-        show_error(size_error);
-        return false;
-    }
-    const auto size = static_cast<size_t>(e.CompressedSize);
-    if (header_size + size <= got) {
-        data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(header_size));
-        data.resize(size);
+        report.skipped(FileNum, OutcomeReason::unsupported_method, l.blocker.detail);
         return true;
     }
-    data.clear();
-    data.resize(size);
-    if (!archive.read_exact(data_start, data)) {
-        show_error(size_error);
-        return false;
+    const uint64_t data_start = locate_data(FileNum, e, run);
+    if (data_start == 0)
+        return true;
+    if (run.overlapping[static_cast<size_t>(FileNum) - 1]) {
+        show_error(zip_file_error);
+        report.failed(FileNum, OutcomeReason::damaged, "overlapping data");
+        return true;
     }
-    return true;
-}
 
-bool Cls_Zip::decrypt_entry(const ZipEntry& e, UnpackRun& run)
-{
-    WindowServices& w = *state_.window;
-    const auto refuse = [&] {
-        run.result = password_result;
-        w.message_box(invalid_password, program_title, MessageIcon::information);
-        return false;
-    };
-    if (run.password.empty()) {
-        run.password = w.input_box(password_prompt, password_title);
-        if (run.password.empty())
+    // Traditional encryption: the password, then the keys of every byte form
+    // it may have been set in whose check byte matches.
+    const bool encrypted = (static_cast<uint16_t>(e.Flags) & zip::flag_encrypted) != 0;
+    std::vector<Cls_Encrypt> keys;
+    if (encrypted) {
+        // No room for the encryption header: a damaged entry, not a wrong password.
+        if (e.CompressedSize < encryption_header) {
+            show_error(size_error);
+            report.failed(FileNum, OutcomeReason::damaged, "truncated");
+            return true;
+        }
+        const auto refuse = [&] {
+            run.result = password_result;
+            w.message_box(invalid_password, program_title, MessageIcon::information);
+            report.failed(FileNum, OutcomeReason::wrong_password);
+            return false;
+        };
+        if (run.password.empty()) {
+            run.password = w.input_box(password_prompt, password_title);
+            if (run.password.empty())
+                return refuse();
+        }
+        w.yield();
+        std::array<uint8_t, encryption_header> stored{};
+        if (!run.archive.read_exact(data_start, stored)) {
+            show_error(size_error);
+            report.failed(FileNum, OutcomeReason::damaged, "truncated");
+            return true;
+        }
+        // The last header byte is the CRC's high byte; writers that put the
+        // CRC in a data descriptor (flags bit 3, Info-ZIP among them) use the
+        // high byte of the DOS time instead.
+        const auto crc_high = static_cast<uint8_t>(static_cast<uint32_t>(e.CRC32) >> 24);
+        const auto time_high = static_cast<uint8_t>(static_cast<uint16_t>(e.FileTime) >> 8);
+        const bool descriptor = (static_cast<uint16_t>(e.Flags) & zip::flag_data_descriptor) != 0;
+        for (const std::string& candidate : password_candidates(run.password)) {
+            std::array<uint8_t, encryption_header> head = stored;
+            Cls_Encrypt trial;
+            trial.ZipPrepareKey(head, candidate);
+            if (head[check_byte] == crc_high || (descriptor && head[check_byte] == time_high))
+                keys.push_back(trial);
+        }
+        if (keys.empty())
             return refuse();
+        w.yield();
     }
-    w.yield();
+    const uint64_t stored_start = data_start + (encrypted ? encryption_header : 0);
+    const uint64_t stored_size = e.CompressedSize - (encrypted ? encryption_header : 0);
 
-    std::vector<uint8_t>& data = state_.PackData;
-    // The last header byte is the CRC's high byte; writers that put the CRC
-    // in a data descriptor (flags bit 3, Info-ZIP among them) use the high
-    // byte of the DOS time instead.
-    const auto crc_high = static_cast<uint8_t>(static_cast<uint32_t>(e.CRC32) >> 24);
-    const auto time_high = static_cast<uint8_t>(static_cast<uint16_t>(e.FileTime) >> 8);
-    const bool descriptor = (static_cast<uint16_t>(e.Flags) & zip::flag_data_descriptor) != 0;
+    // One decode of the entry's stored bytes into `sink`, decrypted with
+    // `key` when the entry is encrypted.
+    const auto decode = [&](ByteSink& sink, const Cls_Encrypt* key) -> DecodeStatus {
+        FileRangeSource file_source(run.archive, stored_start, stored_size);
+        std::unique_ptr<ZipCryptoSource> decrypted;
+        ByteSource* source = &file_source;
+        if (key) {
+            decrypted = std::make_unique<ZipCryptoSource>(file_source, *key);
+            source = decrypted.get();
+        }
+        switch (e.Method) {
+        case 0: {
+            if (run.buffer.size() < std::min<uint64_t>(copy_buffer_size, std::max<uint64_t>(stored_size, 1)))
+                run.buffer.resize(static_cast<size_t>(std::min<uint64_t>(copy_buffer_size, std::max<uint64_t>(stored_size, 1))));
+            return copy_stored(*source, sink, stored_size, run.buffer);
+        }
+        case 8:
+        case 9: {
+            auto& decoder = run.inflate[e.Method == 9 ? 1 : 0];
+            if (!decoder)
+                decoder = std::make_unique<InflateDecoder>(e.Method == 9, inflate_rules::whole_entry, state_.window);
+            return decoder->decode(*source, sink, e.UncompressedSize);
+        }
+        default: {
+            // Reduce (2-5): more output than the stored bits can give would
+            // only be zero bits read past the end; such an entry is refused.
+            if (e.UncompressedSize > reduce_max_expansion * (stored_size + 1) || e.UncompressedSize > INT32_MAX)
+                return DecodeStatus::output_limit;
+            std::vector<uint8_t> data(static_cast<size_t>(stored_size));
+            if (source->read(data) != data.size())
+                return DecodeStatus::truncated;
+            run.result = Unreduce(data, e.Method, static_cast<int32_t>(e.UncompressedSize) - 1);
+            return sink.write(data) ? DecodeStatus::ok : DecodeStatus::stopped;
+        }
+        }
+    };
 
-    bool found = false;
-    for (const std::string& candidate : password_candidates(run.password)) {
-        std::array<uint8_t, encryption_header> head{};
-        std::copy_n(data.begin(), encryption_header, head.begin());
-        Cls_Encrypt trial;
-        trial.ZipPrepareKey(head, candidate);
-        if (head[check_byte] == crc_high || (descriptor && head[check_byte] == time_high)) {
-            crypt_ = trial;
-            found = true;
+    if (is_symbolic_link(e)) {
+        // A UNIX symbolic link: the entry's data is its target.
+        std::vector<uint8_t> target;
+        VectorSink sink(target, link_target_max);
+        const DecodeStatus status = decode(sink, keys.empty() ? nullptr : &keys.front());
+        if (status != DecodeStatus::ok || crc32_update(0, target) != static_cast<uint32_t>(e.CRC32)) {
+            show_error(crc_failed);
+            report.failed(FileNum, OutcomeReason::damaged, "link target");
+            return true;
+        }
+        switch (MakeSymbolicLink(state_, l.name, run.ToPath, std::string(target.begin(), target.end()))) {
+        case OutputStatus::ok: report.extracted(FileNum); break;
+        case OutputStatus::not_written: report.skipped(FileNum, OutcomeReason::not_overwritten); break;
+        case OutputStatus::unsafe_path:
+            show_error(std::string(unsafe_path_message) + l.name);
+            report.skipped(FileNum, OutcomeReason::link_refused);
+            break;
+        case OutputStatus::failed:
+            show_error(write_error);
+            report.failed(FileNum, OutcomeReason::write_error);
             break;
         }
+        return true;
     }
-    if (!found)
-        return refuse();
 
     w.yield();
-    crypt_.ZipDecryptArray(std::span<uint8_t>(data).subspan(encryption_header));
-    data.erase(data.begin(), data.begin() + encryption_header);
-    return true;
-}
-
-void Cls_Zip::CheckAndWriteEntry(int32_t FileNum, std::string& ToPath)
-{
-    const ZipEntry* e = entry(FileNum);
-    if (!e)
-        return;
-    const int32_t n = PackDataSize();
-    if (n < 1) {
-        if (e->CRC32 != 0)
-            show_error(crc_error);
-    } else if (crc_.CalcCRC32File(state_.PackData) != e->CRC32) {
-        show_error(crc_failed);
+    OutputFile out(state_);
+    DecodeStatus status = DecodeStatus::ok;
+    bool checks_passed = false;
+    bool crc_ok = false;
+    uint64_t produced = 0;
+    const size_t attempts = std::max<size_t>(keys.size(), 1);
+    for (size_t attempt = 0; attempt < attempts; ++attempt) {
+        switch (out.open(l.name, run.ToPath, file_mode(e))) {
+        case OutputStatus::ok:
+            break;
+        case OutputStatus::not_written:
+            report.skipped(FileNum, OutcomeReason::not_overwritten);
+            return true;
+        case OutputStatus::unsafe_path:
+            show_error(std::string(unsafe_path_message) + l.name);
+            report.skipped(FileNum, OutcomeReason::unsafe_name);
+            return true;
+        case OutputStatus::failed:
+            show_error(write_error);
+            report.failed(FileNum, OutcomeReason::write_error);
+            return true;
+        }
+        EntrySink sink(run.run, &out, e.UncompressedSize);
+        status = decode(sink, keys.empty() ? nullptr : &keys[attempt]);
+        if (sink.cancelled()) {
+            report.skipped(FileNum, OutcomeReason::cancelled);
+            return true;
+        }
+        if (sink.write_failed()) {
+            show_error(write_error);
+            report.failed(FileNum, OutcomeReason::write_error);
+            return true;
+        }
+        produced = sink.size();
+        crc_ok = produced < 1 ? e.CRC32 == 0 : sink.crc() == static_cast<uint32_t>(e.CRC32);
+        checks_passed = status == DecodeStatus::ok && crc_ok && produced == e.UncompressedSize;
+        // A wrong password may pass the one-byte check: the next byte form
+        // whose check byte matched gets its turn before the entry is reported.
+        if (checks_passed || attempt + 1 == attempts)
+            break;
+        out.discard();
     }
-    if (n != e->UncompressedSize)
-        show_error(size_error);
 
-    const int16_t written = WriteOutputFile(state_, e->FileName, ToPath, state_.PackData, e->FileDate, e->FileTime,
-                                            unix_mode(*e));
-    if (written == write_unsafe_path)
-        show_error(std::string(unsafe_path_message) + e->FileName);
-    else if (written != 0)
+    if (status != DecodeStatus::ok) {
+        // Nothing usable came out: the checks say so, as they always have,
+        // and nothing is written. A stored entry cut short, or a Reduce size
+        // refused before decoding, is only a size fault.
+        const bool size_only = (e.Method == 0 && status == DecodeStatus::truncated)
+                               || (e.Method >= 2 && e.Method <= 5 && status == DecodeStatus::output_limit);
+        if (!size_only)
+            show_error(crc_failed);
+        show_error(size_error);
+        report.failed(FileNum, encrypted ? OutcomeReason::wrong_password : OutcomeReason::damaged,
+                      decode_status_name(status));
+        return true;
+    }
+    if (!crc_ok)
+        show_error(produced < 1 ? crc_error : crc_failed);
+    if (produced != e.UncompressedSize)
+        show_error(size_error);
+    const auto failed_as = [&] {
+        report.failed(FileNum, encrypted && !crc_ok ? OutcomeReason::wrong_password : OutcomeReason::damaged,
+                      crc_ok ? "size" : "CRC");
+    };
+    switch (out.commit(FileStamp::from_dos(e.FileDate, e.FileTime), checks_passed)) {
+    case OutputStatus::ok:
+        if (checks_passed)
+            report.extracted(FileNum);
+        else
+            failed_as();
+        break;
+    case OutputStatus::not_written:
+        if (checks_passed)
+            report.skipped(FileNum, OutcomeReason::not_overwritten);
+        else
+            failed_as();
+        break;
+    default:
         show_error(write_error);
+        report.failed(FileNum, OutcomeReason::write_error);
+        break;
+    }
+    return true;
 }
 
 } // namespace velmora

@@ -5,6 +5,7 @@
 #include "archive/HeadlessWindow.h"
 #include "formats/tar/Cls_Tar.h"
 #include "formats/tar/TarHeader.h"
+#include "support/TarBuilder.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,60 +18,8 @@ using namespace velmora::test;
 
 namespace {
 
-struct Member {
-    Member(std::string n, std::string d, char t = '0') : name(std::move(n)), data(std::move(d)), type(t) {}
-    std::string name;
-    std::string data;
-    char type = '0';
-    std::string size_field; // overrides the octal size when set
-    std::string mtime_field = "14621234567";
-    std::string magic = std::string("ustar\0" "00", 8);
-    std::string prefix;
-};
-
-void put(std::string& block, size_t off, const std::string& text)
-{
-    block.replace(off, text.size(), text);
-}
-
-std::string octal(uint64_t v, size_t width)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%0*llo", static_cast<int>(width - 1), static_cast<unsigned long long>(v));
-    return buf;
-}
-
-// One header block with a valid checksum, then the data padded to 512.
-std::string tar_member(const Member& m)
-{
-    std::string block(512, '\0');
-    put(block, 0, m.name.substr(0, 100));
-    put(block, 100, "0000644");
-    put(block, 124, m.size_field.empty() ? octal(m.data.size(), 12) : m.size_field);
-    put(block, 136, m.mtime_field);
-    put(block, 148, "        ");
-    block[156] = m.type;
-    put(block, 257, m.magic);
-    put(block, 345, m.prefix);
-    unsigned sum = 0;
-    for (const unsigned char c : block)
-        sum += c;
-    put(block, 148, octal(sum, 7));
-    std::string data = m.data;
-    data.resize((data.size() + 511) / 512 * 512, '\0');
-    return block + data;
-}
-
-std::string pax_record(const std::string& key, const std::string& value)
-{
-    const std::string body = " " + key + "=" + value + "\n";
-    size_t len = body.size() + 1;
-    while (std::to_string(len).size() + body.size() != len)
-        ++len;
-    return std::to_string(len) + body;
-}
-
-const std::string end_blocks(1024, '\0');
+using Member = TarMember;
+const std::string& end_blocks = tar_end_blocks;
 
 struct Loaded {
     HeadlessWindow window;
@@ -104,10 +53,12 @@ TEST(TarParseOctal, TakesAnyDigitAtItsPlaceAndOtherCharactersAsZero)
     EXPECT_EQ(ParseOctal("1 1"), 65);
 }
 
-TEST(TarParseOctal, RefusesValuesPast31Bits)
+TEST(TarParseOctal, ReadsValuesPast31BitsAndRefusesThosePast63)
 {
-    EXPECT_EQ(ParseOctal("20000000000"), std::nullopt);
-    EXPECT_EQ(ParseOctal("77777777777"), std::nullopt);
+    EXPECT_EQ(ParseOctal("20000000000"), int64_t{2147483648});
+    EXPECT_EQ(ParseOctal("77777777777"), int64_t{8589934591});
+    EXPECT_EQ(ParseOctal(std::string(21, '7')), INT64_MAX);
+    EXPECT_EQ(ParseOctal(std::string(22, '7')), std::nullopt);
     EXPECT_EQ(ParseOctal(std::string(60, '7')), std::nullopt);
 }
 
@@ -172,28 +123,31 @@ TEST(TarListing, WalkEndsAtEmptyNameAndShortBlock)
     EXPECT_EQ(l.files.FileCount(), 0);
 }
 
-TEST(TarListing, NumbersPast31BitsLeaveNothingLoaded)
+TEST(TarListing, NumbersPast31BitsAreListed)
 {
     TempDir dir;
     Member big_size{"big", ""};
-    big_size.size_field = "40000000000";
+    big_size.size_field = "40000000000"; // 4 GiB, not in the file
     Member late{"late", ""};
     late.mtime_field = "20000000000"; // after 19 January 2038
-    for (const Member& bad : {big_size, late}) {
-        write_file(dir / "bad.tar", tar_member({"good", "1"}) + tar_member(bad) + end_blocks);
+    for (const Member& wide : {big_size, late}) {
+        write_file(dir / "wide.tar", tar_member({"good", "1"}) + tar_member(wide) + end_blocks);
         Loaded l;
-        l.files.Get_Contents((dir / "bad.tar").string());
-        EXPECT_EQ(l.files.state().PackFileType, format_code::none) << bad.name;
-        EXPECT_EQ(l.files.FileCount(), 0);
-        EXPECT_EQ(l.files.FileName(1), "");
+        l.files.Get_Contents((dir / "wide.tar").string());
+        EXPECT_EQ(l.files.state().PackFileType, format_code::tar) << wide.name;
+        ASSERT_EQ(l.files.FileCount(), 2) << wide.name;
+        EXPECT_EQ(l.files.FileName(2), wide.name);
     }
+    Loaded l;
+    l.files.Get_Contents((dir / "wide.tar").string());
+    EXPECT_EQ(l.files.FileDateTime(2).year, 2038);
 }
 
-TEST(TarListing, MembersPast2GiBLeaveNothingLoaded)
+TEST(TarListing, MembersPast2GiBAreListed)
 {
     TempDir dir;
-    // A first member of 2 GiB - 512 bytes (a sparse hole), then a header
-    // whose data would start past the 31-bit positions.
+    // A first member of 2 GiB - 512 bytes (a sparse hole), then a member
+    // whose data starts past the 31-bit positions.
     Member big{"big", ""};
     big.size_field = "17777777000";
     const std::string first = tar_member(big);
@@ -206,8 +160,10 @@ TEST(TarListing, MembersPast2GiBLeaveNothingLoaded)
     }
     Loaded l;
     l.files.Get_Contents((dir / "huge.tar").string());
-    EXPECT_EQ(l.files.state().PackFileType, format_code::none);
-    EXPECT_EQ(l.files.FileCount(), 0);
+    EXPECT_EQ(l.files.state().PackFileType, format_code::tar);
+    ASSERT_EQ(l.files.FileCount(), 2);
+    EXPECT_EQ(l.files.FileName(2), "beyond");
+    EXPECT_EQ(l.files.UnCompressed_Size(1), int64_t{0x7FFFFE00});
 }
 
 TEST(TarListing, FoldersDatesAndTheFixedTexts)
@@ -316,8 +272,6 @@ struct PartListing {
 const std::map<std::string, PartListing> part_differs = {
     // The old GNU sparse map is not followed: the walk stops in the map data.
     {"test_read_format_gtar_sparse_1_13.tar", {2, {}, {}}},
-    // The label's garbage name is non-empty, so it is listed.
-    {"test_read_format_tar_V_negative_size.tar", {1, {}, {}}},
     // The first header has an empty name: nothing is listed.
     {"test_read_format_tar_empty_filename.tar", {0, {}, {}}},
     // A size of 2^32 does not fit: the listing stops with nothing loaded.

@@ -180,7 +180,6 @@ TEST(ZipExtractEntryChecks, DosTimeAndUnixPermissions)
         {"zero-mode", 0x0314, 0x00000020, 0666},    // no mode stored: the default
         {"dos.txt", 0x0014, 0100755u << 16, 0666},  // not a UNIX host: the default
         {"ntfs.txt", 0x0A3F, 0100700u << 16, 0666},
-        {"link", 0x0314, 0120777u << 16, 0666},     // a symbolic link lands as a plain file
         {"typeless", 0x0314, 0750u << 16, 0750},     // permission bits without a type
     };
     std::vector<ZipTestEntry> entries;
@@ -207,6 +206,15 @@ TEST(ZipExtractEntryChecks, DosTimeAndUnixPermissions)
         EXPECT_EQ(st.st_mode & 07777, c.want & ~mask);
         EXPECT_EQ(st.st_mtime, want_time);
     }
+
+    // A UNIX symbolic link entry becomes a link to the target its data holds.
+    entries = {{.name = "target.txt", .data = "t"},
+               {.name = "link", .data = "target.txt", .made_by = 0x0314, .external_attributes = 0120777u << 16}};
+    test::ZipExtraction y(test::save_zip(dir, "l.zip", test::build_zip(entries)));
+    EXPECT_EQ(y.unpack(dir / "links"), 0);
+    EXPECT_TRUE(y.window.messages.empty());
+    EXPECT_EQ(std::filesystem::read_symlink(dir / "links" / "link"), "target.txt");
+    EXPECT_EQ(test::file_text(dir / "links" / "link"), "t");
 }
 
 } // namespace

@@ -1,0 +1,144 @@
+// The pass loop, progress, yields and cancel of an extraction run.
+#include "archive/ExtractionRun.h"
+
+#include "archive/Mod_DiskIO.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace velmora {
+
+namespace {
+
+constexpr std::string_view cancel_question = "Do you want to cancel?";
+constexpr std::string_view full_caption = "100%";
+constexpr std::string_view error_title = "Error";
+
+// "P%" for pass `done` of `rows`, rounded to the nearest whole number with
+// halves to even (the default rounding mode).
+std::string percent_text(int64_t done, int64_t rows, bool cap)
+{
+    double p = std::nearbyint(static_cast<double>(done) / static_cast<double>(rows) * 100.0);
+    if (cap)
+        p = std::min(p, 100.0);
+    return std::to_string(static_cast<int64_t>(p)) + "%";
+}
+
+} // namespace
+
+ExtractionRun::ExtractionRun(ArchiveState& state, MessageStyle style)
+    : state_(state), style_(style),
+      interval_(std::chrono::milliseconds(std::max<int32_t>(0, state.window->update_interval_ms())))
+{
+    state_.PackData.clear();
+    state_.CancelRequested = false;
+    begin_output_run(state_);
+    WindowServices& w = *state_.window;
+    w.set_percent_caption("");
+    w.set_progress_value(0);
+    w.set_progress_max(state_.PackTotFiles);
+    w.set_percent_visible(true);
+}
+
+ExtractionRun::~ExtractionRun()
+{
+    if (cancelled_)
+        state_.report.settle_pending(EntryOutcome::skipped, OutcomeReason::cancelled);
+    end_output_run(state_);
+    state_.PackData.clear();
+    state_.PackData.shrink_to_fit();
+}
+
+bool ExtractionRun::due(clock::time_point now) const
+{
+    return interval_.count() == 0 || now - last_update_ >= interval_;
+}
+
+bool ExtractionRun::poll_cancel()
+{
+    if (!state_.CancelRequested)
+        return false;
+    WindowServices& w = *state_.window;
+    if (!w.ask_yes_no(cancel_question, program_title)) {
+        state_.CancelRequested = false;
+        return false;
+    }
+    w.set_progress_value(0);
+    w.set_progress_color(progress_color_reset);
+    w.set_percent_caption("");
+    w.set_percent_visible(false);
+    cancelled_ = true;
+    return true;
+}
+
+bool ExtractionRun::pass(int32_t i)
+{
+    WindowServices& w = *state_.window;
+    const bool every_step = interval_.count() == 0;
+    const clock::time_point now = every_step ? clock::time_point{} : clock::now();
+    const bool last = i >= state_.PackTotFiles;
+    const bool show = every_step || first_pass_ || last || due(now);
+
+    if (every_step || first_pass_)
+        w.set_run_buttons_enabled(false);
+    if (poll_cancel())
+        return false;
+    if (!show)
+        return true;
+    first_pass_ = false;
+    last_update_ = now;
+
+    // At every step the bar, the caption and the yields come one after
+    // another as the window has always seen them; spaced out, one yield
+    // covers them all and the caption never passes 100%.
+    w.set_progress_color(progress_color_running);
+    state_.CancelRequested = false;
+    if (every_step)
+        w.yield();
+    const int32_t rows = w.contents_row_count();
+    if (rows > 0)
+        w.set_percent_caption(w.percent_caption() != full_caption ? percent_text(int64_t{i} + 1, rows, !every_step)
+                                                                 : std::string(full_caption));
+    if (every_step)
+        w.yield();
+    w.set_progress_value(i + 1);
+    w.yield();
+    return true;
+}
+
+void ExtractionRun::end_pass()
+{
+    if (interval_.count() == 0)
+        state_.window->yield();
+}
+
+bool ExtractionRun::progress(uint64_t done, uint64_t total)
+{
+    if (cancelled_)
+        return false;
+    const clock::time_point now = clock::now();
+    if (!due(now))
+        return true;
+    last_update_ = now;
+    WindowServices& w = *state_.window;
+    if (total > 0)
+        w.set_entry_progress(std::min(1.0, static_cast<double>(done) / static_cast<double>(total)));
+    w.yield();
+    return !poll_cancel();
+}
+
+void ExtractionRun::message(std::string_view text)
+{
+    if (style_ == MessageStyle::error_box)
+        state_.window->message_box(text, error_title, MessageIcon::information);
+    else
+        state_.window->message_box(text, "", MessageIcon::none);
+}
+
+void ExtractionRun::program_message(std::string_view text)
+{
+    state_.window->message_box(text, program_title, MessageIcon::information);
+}
+
+} // namespace velmora

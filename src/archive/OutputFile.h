@@ -1,0 +1,62 @@
+// One extracted file on its way to disk: written in pieces to a temporary
+// name beside its target, and put in place only when complete. Data that
+// failed its checks never replaces an existing file; an entry abandoned on
+// the way (a decoding fault, a cancel) leaves nothing behind.
+#pragma once
+
+#include "archive/ArchiveState.h"
+#include "archive/DateTime.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace velmora {
+
+enum class OutputStatus {
+    ok,            // written (or, for open, ready to write)
+    not_written,   // a file of that name exists and may not be replaced: nothing was written
+    unsafe_path,   // the name leaves the output folder: nothing was written
+    failed,        // the file or its folder could not be written: nothing was left behind
+};
+
+class OutputFile {
+public:
+    explicit OutputFile(ArchiveState& state) : state_(state) {}
+    ~OutputFile() { discard(); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Prepares ToPath/FileName: the name is held inside the output folder,
+    // its folders are made, and a temporary file is created beside it.
+    // not_written when a file of that name exists and "Overwrite Existing
+    // Files" is off (nothing need be decoded then). UnixMode: as for
+    // WriteOutputFile.
+    OutputStatus open(const std::string& FileName, std::string& ToPath, int32_t UnixMode = -1);
+
+    bool is_open() const { return fd_ >= 0; }
+    // False when the bytes could not be written (the file is then discarded).
+    bool write(std::span<const uint8_t> data);
+    uint64_t written() const { return written_; }
+
+    // Stamps the file and puts it in place. checked: the data passed its
+    // CRC and size checks. Data that passed replaces an existing file when
+    // overwriting is on; data that failed is only kept where no file of that
+    // name exists (not_written otherwise, the existing file untouched).
+    OutputStatus commit(const FileStamp& stamp, bool checked = true);
+
+    // Removes the temporary file; nothing of the entry stays.
+    void discard();
+
+private:
+    ArchiveState& state_;
+    int fd_ = -1;
+    int folder_fd_ = -1;     // owned by the run's folder cache, or by local_folder_fd_
+    int local_folder_fd_ = -1;
+    std::string temp_;
+    std::string leaf_;
+    uint64_t written_ = 0;
+    bool write_failed_ = false;
+};
+
+} // namespace velmora

@@ -1,0 +1,28 @@
+// The "stored" method: bytes copied from a source to a sink unchanged, in
+// pieces the size of the caller's buffer.
+#pragma once
+
+#include "codecs/ByteStream.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+
+namespace velmora {
+
+// Copies exactly `size` bytes; truncated when the source ends first.
+inline DecodeStatus copy_stored(ByteSource& in, ByteSink& out, uint64_t size, std::span<uint8_t> buffer)
+{
+    while (size > 0) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(size, buffer.size()));
+        const size_t got = in.read(buffer.first(want));
+        if (got == 0)
+            return DecodeStatus::truncated;
+        if (!out.write(buffer.first(got)))
+            return DecodeStatus::stopped;
+        size -= got;
+    }
+    return DecodeStatus::ok;
+}
+
+} // namespace velmora
