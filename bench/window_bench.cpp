@@ -40,6 +40,12 @@ class SilentDialogs final : public velmora::app::Dialogs {
 public:
     int messages = 0;
     void message(QWidget*, const QString&, const QString&, MessageIcon) override { ++messages; }
+    velmora::app::RunMessageChoice runMessage(QWidget*, const QString&, const QString&, MessageIcon) override
+    {
+        ++messages;
+        return velmora::app::RunMessageChoice::ok;
+    }
+    void runSummary(QWidget*, const velmora::app::RunSummary&) override {}
     bool askYesNo(QWidget*, const QString&, const QString&) override { return false; }
     QString password(QWidget*, const QString&, const QString&) override { return {}; }
     QString openFile(QWidget*, const QString&, const QStringList&) override { return {}; }
