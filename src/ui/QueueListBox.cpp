@@ -39,6 +39,12 @@ QStringList localFilesOf(const QMimeData* mime)
 QueueListBox::QueueListBox(QWidget* parent) : QListWidget(parent)
 {
     setSelectionMode(QAbstractItemView::SingleSelection);
+    // One line of text per item: the view need not measure each item, and it
+    // lays out long queues in batches, so a scan that appends thousands of
+    // archives does not stall the window.
+    setUniformItemSizes(true);
+    setLayoutMode(QListView::Batched);
+    setBatchSize(2000);
     setAcceptDrops(true);
     setDragDropMode(QAbstractItemView::DropOnly);
     setDropIndicatorShown(false);
