@@ -162,14 +162,14 @@ QString TrailingSlash(const QString& strFolder)
 
 namespace {
 
-QStringList walkFiles(const QString& folder, bool subFolders, bool hiddenNames, const QString& spec)
+QStringList walkFiles(const QString& folder, bool subFolders, bool hiddenNames, const QString& pattern)
 {
     QStringList out;
     WalkOptions options;
     options.subFolders = subFolders;
     options.hiddenNames = hiddenNames;
-    if (!spec.isEmpty() && spec != QLatin1String("*.*") && spec != QLatin1String("*")) {
-        const QRegularExpression re(QRegularExpression::wildcardToRegularExpression(spec));
+    if (!pattern.isEmpty() && pattern != QLatin1String("*.*") && pattern != QLatin1String("*")) {
+        const QRegularExpression re(QRegularExpression::wildcardToRegularExpression(pattern));
         options.nameFilter = [re](std::string_view name) {
             return re.match(QFile::decodeName(QByteArray(name.data(), qsizetype(name.size())))).hasMatch();
         };
