@@ -1,14 +1,21 @@
-// Window timings on large ZIP archives: listing 32,767 entries into lstInZip
-// (reading, rows, AutoSizeColumns and Select All) beside `unzip -l` on the
-// same archive, and how often the event loop runs while 20,000 entries are
-// extracted (the window must keep repainting and take the Cancel click).
+// Window timings: listing 32,767 entries into lstInZip (reading, rows,
+// AutoSizeColumns and Select All) beside `unzip -l` on the same archive; how
+// often the event loop runs while 20,000 entries are extracted; and the
+// longest event-loop gap while a folder tree of 200,000 files is scanned into
+// the queue (the window must keep repainting and take the user's clicks).
 #include "app/Dialogs.h"
 #include "app/frmMain.h"
+#include "ui/ucBrowse.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QListWidget>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
@@ -17,6 +24,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -32,6 +40,12 @@ class SilentDialogs final : public velmora::app::Dialogs {
 public:
     int messages = 0;
     void message(QWidget*, const QString&, const QString&, MessageIcon) override { ++messages; }
+    velmora::app::RunMessageChoice runMessage(QWidget*, const QString&, const QString&, MessageIcon) override
+    {
+        ++messages;
+        return velmora::app::RunMessageChoice::ok;
+    }
+    void runSummary(QWidget*, const velmora::app::RunSummary&) override {}
     bool askYesNo(QWidget*, const QString&, const QString&) override { return false; }
     QString password(QWidget*, const QString&, const QString&) override { return {}; }
     QString openFile(QWidget*, const QString&, const QStringList&) override { return {}; }
@@ -189,6 +203,133 @@ void BM_ExtractResponsiveness_20000(benchmark::State& state)
     state.counters["worst_gap_ms"] = worst_gap_ms;
 }
 BENCHMARK(BM_ExtractResponsiveness_20000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+// 200,000 empty files in 1,000 folders (10 x 100), one in twenty named .zip.
+constexpr int scan_files = 200000;
+constexpr int scan_archives = scan_files / 20;
+
+const QString& scan_tree()
+{
+    static const QString root = [] {
+        const QString r = scratch().filePath(QStringLiteral("tree"));
+        int made = 0;
+        for (int top = 0; top < 10; ++top) {
+            for (int sub = 0; sub < 100; ++sub) {
+                const QString dir = r + QStringLiteral("/t%1/s%2/").arg(top).arg(sub);
+                QDir().mkpath(dir);
+                for (int f = 0; f < 200; ++f, ++made) {
+                    const bool archive = made % 20 == 0;
+                    QFile file(dir + QStringLiteral("f%1.%2").arg(f).arg(archive ? "zip" : "txt"));
+                    if (!file.open(QIODevice::WriteOnly))
+                        std::abort();
+                }
+            }
+        }
+        return r;
+    }();
+    return root;
+}
+
+void BM_FolderScanResponsiveness_200000(benchmark::State& state)
+{
+    SilentDialogs dialogs;
+    const QString root = scan_tree();
+    double worst_gap_ms = 0;
+    double gaps_over_50ms = 0;
+    int worst_gap_queue = 0;
+    double passes = 0;
+    bool whole = true;
+    for (auto _ : state) {
+        state.PauseTiming();
+        velmora::app::frmMain window(dialogs);
+        window.show();
+        window.findChild<QCheckBox*>(QStringLiteral("Check3"))->setChecked(true);
+        auto* tree = window.findChild<velmora::ui::ucBrowse*>(QStringLiteral("ucBrowse1"));
+        auto* queue = window.findChild<QListWidget*>(QStringLiteral("List1"));
+        QCoreApplication::processEvents();
+        state.ResumeTiming();
+
+        // The choice is made from the event loop, as a click would be; a
+        // zero timer then measures every pass until the queue is complete.
+        QElapsedTimer clock;
+        qint64 last = 0;
+        qint64 worst = 0;
+        long ticks = 0;
+        long longGaps = 0;
+        int worstAt = 0;
+        QEventLoop loop;
+        QTimer probe;
+        probe.setInterval(0);
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            const qint64 now = clock.nsecsElapsed();
+            if (now - last > worst) {
+                worst = now - last;
+                worstAt = queue->count();
+            }
+            longGaps += now - last > 50'000'000 ? 1 : 0;
+            last = now;
+            ++ticks;
+            if (queue->count() >= scan_archives || now > 300'000'000'000LL)
+                loop.quit();
+        });
+        QTimer::singleShot(0, [&] {
+            clock.start();
+            probe.start();
+            tree->setPath(root);
+        });
+        loop.exec();
+        probe.stop();
+        state.PauseTiming();
+        whole = whole && queue->count() == scan_archives;
+        worst_gap_ms = std::max(worst_gap_ms, double(worst) / 1e6);
+        passes += double(ticks);
+        gaps_over_50ms += double(longGaps);
+        worst_gap_queue = worstAt;
+        state.ResumeTiming();
+    }
+    if (!whole)
+        state.SkipWithError("the queue did not get every archive");
+    state.counters["event_loop_passes"] = benchmark::Counter(passes, benchmark::Counter::kAvgIterations);
+    state.counters["worst_gap_ms"] = worst_gap_ms;
+    state.counters["files"] = scan_files;
+    state.counters["gaps_over_50ms"] = benchmark::Counter(gaps_over_50ms, benchmark::Counter::kAvgIterations);
+    // Where the longest gap ended: 0 = before the first archive arrived.
+    state.counters["worst_gap_queue"] = worst_gap_queue;
+}
+BENCHMARK(BM_FolderScanResponsiveness_200000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+// The same probe over a shown, idle window for one second: the gaps the
+// machine itself causes (other processes, the scheduler), to read the two
+// figures above against.
+void BM_IdleEventLoopGap(benchmark::State& state)
+{
+    SilentDialogs dialogs;
+    double worst_gap_ms = 0;
+    for (auto _ : state) {
+        velmora::app::frmMain window(dialogs);
+        window.show();
+        QCoreApplication::processEvents();
+        QElapsedTimer clock;
+        qint64 last = 0;
+        qint64 worst = 0;
+        QEventLoop loop;
+        QTimer probe;
+        probe.setInterval(0);
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            const qint64 now = clock.nsecsElapsed();
+            worst = std::max(worst, now - last);
+            last = now;
+            if (now > 1'000'000'000LL)
+                loop.quit();
+        });
+        clock.start();
+        probe.start();
+        loop.exec();
+        worst_gap_ms = std::max(worst_gap_ms, double(worst) / 1e6);
+    }
+    state.counters["worst_gap_ms"] = worst_gap_ms;
+}
+BENCHMARK(BM_IdleEventLoopGap)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 } // namespace
 

@@ -7,19 +7,49 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace velmora::app {
 
-void QtDialogs::message(QWidget* parent, const QString& text, const QString& title, MessageIcon icon)
+namespace {
+
+QMessageBox::Icon boxIcon(MessageIcon icon)
 {
-    QMessageBox::Icon qicon = QMessageBox::NoIcon;
     switch (icon) {
-    case MessageIcon::information: qicon = QMessageBox::Information; break;
-    case MessageIcon::critical: qicon = QMessageBox::Critical; break;
-    case MessageIcon::question: qicon = QMessageBox::Question; break;
+    case MessageIcon::information: return QMessageBox::Information;
+    case MessageIcon::critical: return QMessageBox::Critical;
+    case MessageIcon::question: return QMessageBox::Question;
     case MessageIcon::none: break;
     }
-    QMessageBox box(qicon, title, text, QMessageBox::Ok, parent);
+    return QMessageBox::NoIcon;
+}
+
+} // namespace
+
+void QtDialogs::message(QWidget* parent, const QString& text, const QString& title, MessageIcon icon)
+{
+    QMessageBox box(boxIcon(icon), title, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+RunMessageChoice QtDialogs::runMessage(QWidget* parent, const QString& text, const QString& title, MessageIcon icon)
+{
+    QMessageBox box(boxIcon(icon), title, text, QMessageBox::Ok, parent);
+    QPushButton* quiet = box.addButton(QString::fromLatin1(kShowNoMoreMessages), QMessageBox::AcceptRole);
+    QPushButton* stop = box.addButton(QString::fromLatin1(kCancelTheRun), QMessageBox::RejectRole);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+    if (box.clickedButton() == quiet)
+        return RunMessageChoice::showNoMore;
+    if (box.clickedButton() == stop)
+        return RunMessageChoice::cancelRun;
+    return RunMessageChoice::ok;
+}
+
+void QtDialogs::runSummary(QWidget* parent, const RunSummary& summary)
+{
+    QMessageBox box(summary.failures ? QMessageBox::Warning : QMessageBox::Information, summary.title, summary.text,
+                    QMessageBox::Ok, parent);
     box.exec();
 }
 

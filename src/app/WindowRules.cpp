@@ -1,11 +1,22 @@
 // Screen-free rules of the main window.
 #include "app/WindowRules.h"
 
+#include "app/FolderWalk.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDate>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTime>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
 
 namespace velmora::app {
 
@@ -116,12 +127,30 @@ QString DateTextFormatter::operator()(const DateTime& value)
     return text;
 }
 
+bool HasArchiveExtension(std::string_view name)
+{
+    for (std::string_view ext : kArchiveExtensions) {
+        if (name.size() < ext.size())
+            continue;
+        const std::string_view tail = name.substr(name.size() - ext.size());
+        bool same = true;
+        for (size_t i = 0; i < ext.size() && same; ++i) {
+            const char c = tail[i];
+            // The endings are ASCII: fold A-Z only, so no multi-byte name matches by accident.
+            same = (c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) == ext[i];
+        }
+        if (same)
+            return true;
+    }
+    return false;
+}
+
 bool ImageFileCheck(const QString& strFileName)
 {
-    if (strFileName.size() < 3)
-        return false;
-    const QStringView tail = QStringView(strFileName).right(3);
-    return tail == QLatin1String("zip") || tail == QLatin1String("ZIP");
+    for (std::string_view ext : kArchiveExtensions)
+        if (strFileName.endsWith(QLatin1String(ext.data(), qsizetype(ext.size())), Qt::CaseInsensitive))
+            return true;
+    return false;
 }
 
 QString TrailingSlash(const QString& strFolder)
@@ -131,37 +160,41 @@ QString TrailingSlash(const QString& strFolder)
     return strFolder + QLatin1Char('/');
 }
 
+namespace {
+
+QStringList walkFiles(const QString& folder, bool subFolders, bool hiddenNames, const QString& pattern)
+{
+    QStringList out;
+    WalkOptions options;
+    options.subFolders = subFolders;
+    options.hiddenNames = hiddenNames;
+    if (!pattern.isEmpty() && pattern != QLatin1String("*.*") && pattern != QLatin1String("*")) {
+        const QRegularExpression re(QRegularExpression::wildcardToRegularExpression(pattern));
+        options.nameFilter = [re](std::string_view name) {
+            return re.match(QFile::decodeName(QByteArray(name.data(), qsizetype(name.size())))).hasMatch();
+        };
+    }
+    WalkCallbacks callbacks;
+    callbacks.file = [&](const std::string& path) {
+        out.append(QFile::decodeName(QByteArray::fromStdString(path)));
+        return true;
+    };
+    WalkFolder(QFile::encodeName(folder).toStdString(), options, PseudoFileSystems::current(), callbacks);
+    return out;
+}
+
+} // namespace
+
 void RecursiveDir(QStringList& colFiles, QString& strFolder, const QString& strFileSpec,
                   bool bIncludeSubfolders)
 {
     strFolder = TrailingSlash(strFolder);
-    QDir dir(strFolder);
-    if (!dir.exists())
-        return;
-    QStringList nameFilters;
-    if (strFileSpec != QLatin1String("*.*") && strFileSpec != QLatin1String("*") && !strFileSpec.isEmpty())
-        nameFilters << strFileSpec;
-    // Without QDir::Hidden, names starting with "." are left out.
-    const QStringList files = dir.entryList(nameFilters, QDir::Files, QDir::Name);
-    for (const QString& name : files)
-        colFiles.append(strFolder + name);
-    if (!bIncludeSubfolders)
-        return;
-    const QStringList subs = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
-    for (const QString& name : subs) {
-        QString sub = strFolder + name;
-        RecursiveDir(colFiles, sub, strFileSpec, true);
-    }
+    colFiles += walkFiles(strFolder, bIncludeSubfolders, false, strFileSpec);
 }
 
 QStringList FilesDirectlyIn(const QString& folder)
 {
-    QStringList out;
-    const QString base = TrailingSlash(folder);
-    const QStringList files = QDir(base).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
-    for (const QString& name : files)
-        out.append(base + name);
-    return out;
+    return walkFiles(TrailingSlash(folder), false, true, QString());
 }
 
 StartOutcome StartCheck(const StartInputs& in)
@@ -170,13 +203,18 @@ StartOutcome StartCheck(const StartInputs& in)
         return StartOutcome::openArchiveFirst;
     if (in.outputPath.isEmpty())
         return StartOutcome::enterOutputPath;
-    if (!in.outputFolderExists)
+    if (!in.outputFolderExists && !in.outputFolderCreatable)
         return StartOutcome::invalidOutputPath;
+    // A folder that can be made is offered only for a run that would go
+    // ahead: the checks after it speak first, so nothing is made in vain.
+    StartOutcome rest = StartOutcome::extract;
     if (in.rowCount < 1)
-        return in.queueCount >= 1 ? StartOutcome::corruptArchive : StartOutcome::nothingToDo;
-    if (!in.anyRowChecked)
-        return StartOutcome::selectAtLeastOne;
-    return StartOutcome::extract;
+        rest = in.queueCount >= 1 ? StartOutcome::corruptArchive : StartOutcome::nothingToDo;
+    else if (!in.anyRowChecked)
+        rest = StartOutcome::selectAtLeastOne;
+    if (rest == StartOutcome::extract && !in.outputFolderExists)
+        return StartOutcome::createOutputFolder;
+    return rest;
 }
 
 std::optional<BoxMessage> StartMessage(StartOutcome outcome)
@@ -196,10 +234,234 @@ std::optional<BoxMessage> StartMessage(StartOutcome outcome)
         return BoxMessage{QStringLiteral("Please select at least one file to extract."), title,
                           MessageIcon::information};
     case StartOutcome::nothingToDo:
+    case StartOutcome::createOutputFolder:
     case StartOutcome::extract:
         break;
     }
     return std::nullopt;
+}
+
+QString CreateFolderQuestion(const QString& folder)
+{
+    return QStringLiteral("The output folder \"%1\" does not exist.\nDo you want to create it?").arg(folder);
+}
+
+bool OutputFolderCreatable(const QString& path)
+{
+    if (path.isEmpty() || !QDir::isAbsolutePath(path))
+        return false;
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) != 0;
+}
+
+// ---------------------------------------------------------------- end of a run
+
+namespace {
+
+// "1 entry uses" / "3 entries use": the count and the verb agree.
+QString counted(int64_t n, const char* one, const char* many)
+{
+    return QString::number(n) + QLatin1Char(' ') + QString::fromLatin1(n == 1 ? one : many);
+}
+
+// "LZMA (2), BZip2 (1)": the details of one reason, most frequent first.
+QString detailList(const std::vector<std::pair<QString, int64_t>>& details)
+{
+    QStringList parts;
+    for (const auto& [text, n] : details)
+        if (!text.isEmpty())
+            parts << QStringLiteral("%1 (%2)").arg(text).arg(n);
+    return parts.join(QStringLiteral(", "));
+}
+
+QString reasonLine(OutcomeReason reason, int64_t n, const std::vector<std::pair<QString, int64_t>>& details)
+{
+    const QString list = detailList(details);
+    const QString colonList = list.isEmpty() ? QString() : QStringLiteral(": ") + list;
+    switch (reason) {
+    case OutcomeReason::unsupported_method:
+        return counted(n, "entry uses", "entries use") + QStringLiteral(" a compression method this program cannot extract")
+               + colonList + QLatin1Char('.');
+    case OutcomeReason::format_not_extracted: {
+        QStringList formats;
+        for (const auto& d : details)
+            if (!d.first.isEmpty())
+                formats << d.first;
+        const QString what = formats.isEmpty() ? QStringLiteral("this kind of archive")
+                                               : formats.join(QStringLiteral(", ")) + QStringLiteral(" archives");
+        return QStringLiteral("This program can list %1 but cannot extract them yet: ").arg(what)
+               + counted(n, "entry was", "entries were") + QStringLiteral(" not extracted.");
+    }
+    case OutcomeReason::not_overwritten:
+        return counted(n, "entry was", "entries were")
+               + QStringLiteral(" not extracted because a file of the same name exists and \"Overwrite Existing Files\" is off.");
+    case OutcomeReason::unsafe_name:
+        return counted(n, "entry has a name", "entries have names")
+               + QStringLiteral(" leading outside the output folder and ") + QString::fromLatin1(n == 1 ? "was" : "were")
+               + QStringLiteral(" not extracted.");
+    case OutcomeReason::link_refused:
+        return counted(n, "link was", "links were")
+               + QStringLiteral(" not made because ") + QString::fromLatin1(n == 1 ? "it points" : "they point")
+               + QStringLiteral(" outside the output folder or to an entry that was not extracted.");
+    case OutcomeReason::unsupported_encryption:
+        return counted(n, "entry uses", "entries use") + QStringLiteral(" an encryption this program cannot decrypt")
+               + colonList + QLatin1Char('.');
+    case OutcomeReason::missing_volume:
+        return counted(n, "entry continues", "entries continue") + QStringLiteral(" in a volume that is missing.");
+    case OutcomeReason::cancelled:
+        return counted(n, "entry was", "entries were") + QStringLiteral(" not extracted because the run was cancelled.");
+    case OutcomeReason::not_reached:
+        return counted(n, "entry was", "entries were") + QStringLiteral(" not reached because the run ended early.");
+    case OutcomeReason::damaged:
+        return counted(n, "entry is", "entries are") + QStringLiteral(" damaged and could not be extracted") + colonList
+               + QLatin1Char('.');
+    case OutcomeReason::wrong_password:
+        return counted(n, "entry", "entries")
+               + QStringLiteral(" could not be decrypted: no password was given, or it was wrong.");
+    case OutcomeReason::write_error:
+        return counted(n, "entry", "entries") + QStringLiteral(" could not be written to the output folder.");
+    case OutcomeReason::none:
+        break;
+    }
+    return counted(n, "entry was", "entries were") + QStringLiteral(" not extracted.");
+}
+
+bool endedByCancel(OutcomeReason r) { return r == OutcomeReason::cancelled || r == OutcomeReason::not_reached; }
+
+} // namespace
+
+std::optional<RunSummary> RunSummaryFor(const ExtractionReport& report, const RunNotes& notes)
+{
+    const std::vector<ExtractionReport::Group> groups = report.groups();
+    const bool onlyCancelled = std::all_of(groups.begin(), groups.end(),
+                                           [](const ExtractionReport::Group& g) { return endedByCancel(g.reason); });
+    if (notes.messagesNotShown == 0 && (groups.empty() || (notes.cancelledByUser && onlyCancelled)))
+        return std::nullopt;
+
+    // Skipped lines first, then failures; within each, reasons in the order
+    // of their first entry, details summed over the reason.
+    struct Line {
+        EntryOutcome outcome;
+        OutcomeReason reason;
+        int64_t count = 0;
+        std::vector<std::pair<QString, int64_t>> details;
+    };
+    std::vector<Line> lines;
+    for (const ExtractionReport::Group& g : groups) {
+        auto it = std::find_if(lines.begin(), lines.end(),
+                               [&](const Line& l) { return l.outcome == g.outcome && l.reason == g.reason; });
+        if (it == lines.end()) {
+            lines.push_back({g.outcome, g.reason, 0, {}});
+            it = std::prev(lines.end());
+        }
+        it->count += g.count;
+        it->details.emplace_back(QString::fromStdString(g.detail), g.count);
+    }
+    for (Line& l : lines)
+        std::stable_sort(l.details.begin(), l.details.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::stable_partition(lines.begin(), lines.end(), [](const Line& l) { return l.outcome != EntryOutcome::failed; });
+
+    RunSummary summary;
+    summary.title = QString::fromLatin1(kWindowTitle);
+    const int64_t selected = report.selected_count();
+    QStringList text;
+    text << QStringLiteral("%1 of %2 extracted.")
+                .arg(report.count(EntryOutcome::extracted))
+                .arg(counted(selected, "entry was", "entries were"));
+    for (const Line& l : lines) {
+        text << reasonLine(l.reason, l.count, l.details);
+        summary.failures = summary.failures || l.outcome == EntryOutcome::failed;
+    }
+    if (notes.messagesNotShown > 0)
+        text << counted(notes.messagesNotShown, "more message of this run was", "more messages of this run were")
+                    + QStringLiteral(" not shown.");
+    summary.text = text.join(QLatin1Char('\n'));
+    return summary;
+}
+
+QString BlockerToolTip(const ExtractBlocker& blocker)
+{
+    const QString detail = QString::fromStdString(blocker.detail);
+    switch (blocker.reason) {
+    case OutcomeReason::unsupported_method:
+        return detail.isEmpty() ? QStringLiteral("Packed with a method this program cannot extract.")
+                                : QStringLiteral("Packed with %1, a method this program cannot extract.").arg(detail);
+    case OutcomeReason::format_not_extracted:
+        return QStringLiteral("This program can list %1 archives but cannot extract them yet.")
+            .arg(detail.isEmpty() ? QStringLiteral("these") : detail);
+    case OutcomeReason::unsupported_encryption:
+        return detail.isEmpty() ? QStringLiteral("Encrypted in a way this program cannot decrypt.")
+                                : QStringLiteral("Encrypted with %1, which this program cannot decrypt.").arg(detail);
+    case OutcomeReason::missing_volume:
+        return QStringLiteral("Continues in a volume that is missing.");
+    case OutcomeReason::none:
+        return QString();
+    default:
+        return QStringLiteral("This entry cannot be extracted.");
+    }
+}
+
+RunBoxKind RunBoxFor(int boxesBefore, bool quiet)
+{
+    if (quiet)
+        return RunBoxKind::hidden;
+    return boxesBefore == 0 ? RunBoxKind::plain : RunBoxKind::withRunChoices;
+}
+
+QString ScanStatusText(qsizetype found)
+{
+    return QStringLiteral("Searching for archives... %1 found").arg(found);
+}
+
+// ---------------------------------------------------------------- command line
+
+CommandLine ParseCommandLine(const QStringList& arguments)
+{
+    CommandLine out;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Velmora Archive Extractor: lists ZIP, GZIP, TAR, RAR, CAB, ARJ, LZH and ARC archives and\n"
+        "extracts ZIP, GZIP and TAR archives. Each FILE is put in the queue."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the program's version and exit."));
+    parser.addOption(help);
+    parser.addOption(version);
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Archives to put in the queue."),
+                                 QStringLiteral("[FILE...]"));
+    if (!parser.parse(arguments)) {
+        out.action = CommandLine::Action::usageError;
+        out.output = parser.errorText() + QStringLiteral("\nTry \"velmora --help\".\n");
+        return out;
+    }
+    if (parser.isSet(help)) {
+        out.action = CommandLine::Action::help;
+        out.output = parser.helpText();
+        return out;
+    }
+    if (parser.isSet(version)) {
+        out.action = CommandLine::Action::version;
+        out.output = QString::fromLatin1(kWindowTitle) + QLatin1Char('\n');
+        return out;
+    }
+    for (const QString& arg : parser.positionalArguments()) {
+        const QFileInfo info(arg);
+        if (info.isFile()) // follows links; true for regular files only
+            out.files << info.absoluteFilePath();
+        else
+            out.rejected << arg;
+    }
+    return out;
+}
+
+QString RejectedArgumentsText(const QStringList& rejected)
+{
+    if (rejected.size() == 1)
+        return QStringLiteral("\"%1\" was not put in the queue: there is no file of that name, or it is not a regular file.")
+            .arg(rejected.first());
+    return QStringLiteral("These were not put in the queue: there is no file of such a name, or it is not a regular file.\n")
+           + rejected.join(QLatin1Char('\n'));
 }
 
 std::optional<QueueMenuState> QueueMenuFor(int queueCount, bool selectionEmpty, bool clipboardHasArchive)
@@ -277,13 +539,25 @@ QString CleanPickedFolder(const QString& path)
     return p;
 }
 
+namespace {
+
+QString allSupportedFilter()
+{
+    QStringList patterns;
+    for (std::string_view ext : kArchiveExtensions)
+        patterns << QLatin1Char('*') + QLatin1String(ext.data(), qsizetype(ext.size()));
+    return QStringLiteral("All supported archives (%1)").arg(patterns.join(QLatin1Char(' ')));
+}
+
+} // namespace
+
 QStringList OpenDialogFilters()
 {
     // The dialog matches patterns without regard to case, so "*.zip" also
     // shows names ending in ".ZIP".
     return {
         QStringLiteral("ZIP File (*.zip)"),
-        QStringLiteral("All supported archives (*.zip *.gz *.tgz *.taz *.z *.tar *.rar *.cab *.arj *.lzh *.lha *.arc)"),
+        allSupportedFilter(),
         QStringLiteral("All files (*)"),
     };
 }

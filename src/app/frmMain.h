@@ -1,8 +1,9 @@
 // The program's one window: the archive queue, the contents list, the options,
 // the output path and the extraction run. It owns the format dispatcher and
-// serves it as its window (progress, percentage, buttons, questions). The
-// rules that need no screen live in WindowRules; every dialog goes through
-// the Dialogs object it is given.
+// serves it as its window (progress, percentage, buttons, questions), and a
+// folder scanner that fills the queue from a worker thread. The rules that
+// need no screen live in WindowRules; every dialog goes through the Dialogs
+// object it is given.
 #pragma once
 
 #include "app/Dialogs.h"
@@ -20,11 +21,13 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QListWidgetItem;
 class QMenu;
 class QPushButton;
 class QSettings;
 class QSplitter;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace velmora::ui {
 class PictureBox;
@@ -34,6 +37,8 @@ class ucBrowse;
 } // namespace velmora::ui
 
 namespace velmora::app {
+
+class FolderScanner;
 
 // The project's home page, opened by the logo. Empty until there is one; the
 // logo then opens the help page's "About" section.
@@ -45,13 +50,18 @@ public:
     explicit frmMain(Dialogs& dialogs, QWidget* parent = nullptr);
     ~frmMain() override;
 
-    // Steps 2-6 of the Open command for a path already chosen (the program's
-    // FILE arguments come in this way too).
+    // Steps 2-6 of the Open command for a path already chosen: the archive is
+    // appended to the queue, selected and listed.
     void openArchivePath(const QString& path);
+    // The program's FILE arguments: appended in order, the first of them
+    // selected and listed; the rejected ones named in one message.
+    void openCommandLine(const QStringList& files, const QStringList& rejected);
     // The click of "Start".
     void StartExtraction();
     // True from the building of the selection until UnPack returns.
     bool runActive() const { return running_; }
+    // True while a folder scan (folder tree or drop) is filling the queue.
+    bool scanActive() const;
     const QString& currentArchivePath() const { return CurrentArchivePath; }
     Cls_GetFileType& dispatcher();
 
@@ -69,6 +79,8 @@ public:
     int32_t contents_row_count() const override;
     bool overwrite_existing_files() const override;
     void yield() override;
+    int32_t update_interval_ms() const override;
+    void set_entry_progress(double fraction) override;
     void message_box(std::string_view text, std::string_view title, MessageIcon icon) override;
     bool ask_yes_no(std::string_view text, std::string_view title) override;
     std::string input_box(std::string_view prompt, std::string_view title) override;
@@ -79,8 +91,11 @@ protected:
 private:
     void buildControls();
     void connectControls();
+    void setupKeyboard();
     void restoreSettings();
     void SetupColumns();
+    void restoreWindowState();
+    void saveWindowState();
 
     // Main window and contents list.
     void chameleonButton2_Click();
@@ -90,12 +105,18 @@ private:
     void ApplySelectAll();
     void AutoSizeColumns();
     void setAllRowsChecked(bool checked);
+    void markBlockedRow(QTreeWidgetItem* row, const ExtractBlocker& blocker);
+    QListWidgetItem* selectedQueueItem() const;
 
     // Extraction run.
+    bool prepareOutputFolder(StartInputs& in);
     void chameleonButton4_Click();
+    void escapePressed();
     void finishStart();
     void setRunActive(bool active);
     void resetProgressDisplay();
+    void beginRunMessages();
+    void showRunSummary();
 
     // Queue.
     void List1_OLEDragDrop(const QStringList& paths);
@@ -107,7 +128,11 @@ private:
     bool GetPastedFileData(QStringList& theFiles) const;
     void appendToQueue(const QString& path);
     void selectFirstQueueItem();
+    void selectQueueRow(int row);
     void emptyQueueAftermath();
+    void archivesFound(const QStringList& paths);
+    void scanProgress(qsizetype found);
+    void scanFinished();
 
     // Options and output folder.
     Options currentOptions() const;
@@ -125,6 +150,15 @@ private:
     bool running_ = false;
     bool closeAfterRun_ = false;
     bool queueClickPending_ = false;
+
+    // Per-entry boxes of the running extraction (see RunBoxFor).
+    int runBoxes_ = 0;
+    bool runQuiet_ = false;
+    bool runCancelChosen_ = false;
+    bool runCancelledByUser_ = false;
+    int64_t runHiddenMessages_ = 0;
+
+    FolderScanner* scanner_ = nullptr;
 
     // Controls, named as the window's design names them.
     ui::QueueListBox* List1 = nullptr;
@@ -148,7 +182,9 @@ private:
     ui::ucBrowse* ucBrowse1 = nullptr;
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
+    QLabel* lblScan = nullptr;
     QSplitter* splitter_ = nullptr;
+    QSplitter* leftSplitter_ = nullptr;
     QMenu* menu = nullptr;
     QAction* pastefile = nullptr;
     QAction* mnuRemove = nullptr;

@@ -1,59 +1,77 @@
-// Clickable picture and the drawn logo.
+// Clickable logo and the icon, rendered from the SVG resource.
 #include "ui/PictureBox.h"
 
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
-#include <QPixmap>
+#include <QSvgRenderer>
+
+#include <algorithm>
+
+// The resource lives in a static library: register it before first use, or
+// the linker may leave its initialiser out.
+static void initLogoResource()
+{
+    static const bool once = [] {
+        Q_INIT_RESOURCE(velmora_ui);
+        return true;
+    }();
+    (void)once;
+}
 
 namespace velmora::ui {
 
-PictureBox::PictureBox(QWidget* parent) : QLabel(parent)
+namespace {
+
+const QString kLogoResource = QStringLiteral(":/velmora/velmora.svg");
+
+} // namespace
+
+PictureBox::PictureBox(QWidget* parent) : QWidget(parent), renderer_(new QSvgRenderer(this))
 {
+    initLogoResource();
+    renderer_->load(kLogoResource);
     setCursor(Qt::PointingHandCursor);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void PictureBox::paintEvent(QPaintEvent*)
+{
+    // Drawn as vectors at the screen's own resolution on every paint.
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const int side = std::min(width(), height());
+    renderer_->render(&p, QRectF((width() - side) / 2.0, (height() - side) / 2.0, side, side));
 }
 
 void PictureBox::mouseReleaseEvent(QMouseEvent* event)
 {
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
         emit clicked();
-    QLabel::mouseReleaseEvent(event);
+    QWidget::mouseReleaseEvent(event);
 }
 
-QPixmap logoPixmap(int size)
+QPixmap logoPixmap(int size, qreal devicePixelRatio)
 {
-    QPixmap pm(size, size);
+    const int real = qRound(size * devicePixelRatio);
+    QPixmap pm(real, real);
     pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.scale(size / 64.0, size / 64.0);
-    // Box body.
-    p.setPen(QPen(QColor(0x1d, 0x3f, 0x72), 2));
-    p.setBrush(QColor(0x2f, 0x6f, 0xc6));
-    p.drawRoundedRect(QRectF(8, 26, 48, 32), 4, 4);
-    // Lid.
-    p.setBrush(QColor(0x5d, 0x9c, 0xec));
-    QPainterPath lid;
-    lid.moveTo(6, 26);
-    lid.lineTo(14, 16);
-    lid.lineTo(50, 16);
-    lid.lineTo(58, 26);
-    lid.closeSubpath();
-    p.drawPath(lid);
-    // Arrow out of the box.
-    p.setPen(Qt::NoPen);
-    p.setBrush(Qt::white);
-    QPainterPath arrow;
-    arrow.moveTo(28, 30);
-    arrow.lineTo(36, 30);
-    arrow.lineTo(36, 42);
-    arrow.lineTo(43, 42);
-    arrow.lineTo(32, 53);
-    arrow.lineTo(21, 42);
-    arrow.lineTo(28, 42);
-    arrow.closeSubpath();
-    p.drawPath(arrow);
+    {
+        initLogoResource();
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        QSvgRenderer renderer(kLogoResource);
+        renderer.render(&p, QRectF(0, 0, real, real));
+    }
+    pm.setDevicePixelRatio(devicePixelRatio);
     return pm;
+}
+
+QIcon appIcon()
+{
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(logoPixmap(size));
+    return icon;
 }
 
 } // namespace velmora::ui

@@ -1,7 +1,9 @@
 // Queue list box: drops and right-button presses.
 #include "ui/QueueListBox.h"
 
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
+#include <QKeyEvent>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -37,6 +39,12 @@ QStringList localFilesOf(const QMimeData* mime)
 QueueListBox::QueueListBox(QWidget* parent) : QListWidget(parent)
 {
     setSelectionMode(QAbstractItemView::SingleSelection);
+    // One line of text per item: the view need not measure each item, and it
+    // lays out long queues in batches, so a scan that appends thousands of
+    // archives does not stall the window.
+    setUniformItemSizes(true);
+    setLayoutMode(QListView::Batched);
+    setBatchSize(2000);
     setAcceptDrops(true);
     setDragDropMode(QAbstractItemView::DropOnly);
     setDropIndicatorShown(false);
@@ -77,6 +85,41 @@ void QueueListBox::mousePressEvent(QMouseEvent* event)
         return;
     }
     QListWidget::mousePressEvent(event);
+}
+
+void QueueListBox::keyPressEvent(QKeyEvent* event)
+{
+    const bool shiftF10 = event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier;
+    if (event->key() == Qt::Key_Menu || shiftF10) {
+        event->accept();
+        menuFromKeyboard();
+        return;
+    }
+    QListWidget::keyPressEvent(event);
+}
+
+void QueueListBox::contextMenuEvent(QContextMenuEvent* event)
+{
+    // The right button is handled on its press; only the keyboard comes here.
+    if (event->reason() == QContextMenuEvent::Keyboard) {
+        event->accept();
+        menuFromKeyboard();
+        return;
+    }
+    QListWidget::contextMenuEvent(event);
+}
+
+void QueueListBox::menuFromKeyboard()
+{
+    // At the selected item, so the press "hits" what is already selected;
+    // with nothing selected, at no item (the menu opens at the top left).
+    const QList<QListWidgetItem*> selected = selectedItems();
+    if (selected.isEmpty()) {
+        emit menuKeyPressed(QPoint(-1, -1), viewport()->mapToGlobal(QPoint(2, 2)));
+        return;
+    }
+    const QPoint at = visualItemRect(selected.first()).center();
+    emit menuKeyPressed(at, viewport()->mapToGlobal(at));
 }
 
 } // namespace velmora::ui

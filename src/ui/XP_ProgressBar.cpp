@@ -2,6 +2,8 @@
 #include "ui/XP_ProgressBar.h"
 
 #include <QPainter>
+
+#include <algorithm>
 #include <QStyleOptionFrame>
 
 namespace velmora::ui {
@@ -20,6 +22,16 @@ int progressFillPercent(int64_t value, int64_t max)
     return q > 100 ? 100 : static_cast<int>(q);
 }
 
+int progressFillPercentWithin(int64_t value, int64_t max, double fraction)
+{
+    const int whole = progressFillPercent(value, max);
+    if (max <= 0 || value < 1 || !(fraction > 0))
+        return whole;
+    const double f = fraction < 1 ? fraction : 1;
+    const auto within = static_cast<int>((static_cast<double>(value - 1) + f) * 100.0 / static_cast<double>(max));
+    return std::clamp(within, 0, whole);
+}
+
 XP_ProgressBar::XP_ProgressBar(QWidget* parent) : QWidget(parent)
 {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -34,13 +46,27 @@ void XP_ProgressBar::setMin(int32_t v)
 void XP_ProgressBar::setMax(int32_t v)
 {
     max_ = v;
+    fraction_ = 0;
     update();
 }
 
 void XP_ProgressBar::setValue(int32_t v)
 {
     value_ = v;
+    fraction_ = 0;
     update();
+}
+
+void XP_ProgressBar::setEntryFraction(double fraction)
+{
+    const double f = fraction > 0 ? std::min(fraction, 1.0) : 0.0;
+    if (f == fraction_)
+        return;
+    const int before = fillPercent();
+    fraction_ = f;
+    // Repaint only when the filled part moves.
+    if (fillPercent() != before)
+        update();
 }
 
 void XP_ProgressBar::setColor(uint32_t rgb)

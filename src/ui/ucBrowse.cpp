@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QTimer>
 
 namespace velmora::ui {
@@ -24,8 +25,14 @@ ucBrowse::ucBrowse(QWidget* parent) : QTreeView(parent), model_(new QFileSystemM
                 if (quiet_)
                     return;
                 revealPath_.clear();
-                emit PathChange(pathOf(current));
+                if (keyboardMove_)
+                    settleTimer_.start();
+                else
+                    choose(current);
             });
+    settleTimer_.setSingleShot(true);
+    settleTimer_.setInterval(kSettleMs);
+    connect(&settleTimer_, &QTimer::timeout, this, [this] { choose(currentIndex()); });
     // The model reads folders in the background and inserts their rows in
     // batches: while a revealed folder is pending (for a few seconds, until the
     // user picks a folder), scroll to it again once the insertions settle.
@@ -57,6 +64,33 @@ void ucBrowse::focusInEvent(QFocusEvent* event)
     if (!hadCurrent && currentIndex().isValid())
         selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
     quiet_ = false;
+}
+
+void ucBrowse::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentIndex().isValid()) {
+        // Return chooses the folder at once (again, if it was chosen before).
+        settleTimer_.stop();
+        haveChosen_ = false;
+        choose(currentIndex());
+        event->accept();
+        return;
+    }
+    keyboardMove_ = true;
+    QTreeView::keyPressEvent(event);
+    keyboardMove_ = false;
+}
+
+void ucBrowse::choose(const QModelIndex& index)
+{
+    settleTimer_.stop();
+    const QString p = pathOf(index);
+    // A keyboard walk that comes back to where it started chooses nothing new.
+    if (haveChosen_ && p == lastChosen_ && !p.isEmpty())
+        return;
+    lastChosen_ = p;
+    haveChosen_ = true;
+    emit PathChange(p);
 }
 
 QString ucBrowse::pathOf(const QModelIndex& index) const

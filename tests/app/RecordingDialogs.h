@@ -1,6 +1,7 @@
-// A stand-in for the window's dialogs in tests: records every box, question,
+// A stand-in for the window's dialogs in tests: records every box (the run
+// boxes with their choices and the end-of-run reports apart), question,
 // prompt, file dialog, opened address and pop-up menu, and answers from
-// queued values.
+// queued values. Each box, question and prompt counts as one click.
 #pragma once
 
 #include "app/Dialogs.h"
@@ -32,6 +33,12 @@ public:
         if (onMessage)
             onMessage(messages.back());
     }
+    RunMessageChoice runMessage(QWidget*, const QString& text, const QString& title, MessageIcon icon) override
+    {
+        runMessages.append({text, title, icon});
+        return runMessageAnswers.isEmpty() ? RunMessageChoice::ok : runMessageAnswers.dequeue();
+    }
+    void runSummary(QWidget*, const RunSummary& summary) override { summaries.append(summary); }
     bool askYesNo(QWidget*, const QString& text, const QString& title) override
     {
         questions.append({text, title, MessageIcon::question});
@@ -64,6 +71,12 @@ public:
         popups.append(p);
     }
 
+    // Every click the user made in boxes, questions and prompts.
+    qsizetype clicks() const
+    {
+        return messages.size() + runMessages.size() + summaries.size() + questions.size() + prompts.size();
+    }
+
     QStringList messageTexts() const
     {
         QStringList out;
@@ -74,6 +87,7 @@ public:
 
     // Answers.
     QQueue<bool> yesNoAnswers;
+    QQueue<RunMessageChoice> runMessageAnswers;
     QQueue<QString> passwordAnswers;
     QQueue<QString> openFileAnswers;
     QQueue<QString> folderAnswers;
@@ -81,6 +95,8 @@ public:
 
     // Records.
     QVector<Box> messages;
+    QVector<Box> runMessages;
+    QVector<RunSummary> summaries;
     QVector<Box> questions;
     QVector<Box> prompts;
     QStringList fileDialogTitles;

@@ -29,6 +29,13 @@ foreach(type application/zip application/gzip application/x-tar application/x-co
     message(FATAL_ERROR "desktop entry does not register ${type}")
   endif()
 endforeach()
+# No reader reads compress yet: its types stay out.
+foreach(type application/x-compress application/x-tarz)
+  string(FIND "${mime}" "${type};" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "desktop entry registers ${type}, which no reader reads")
+  endif()
+endforeach()
 file(READ "${STAGE}/share/velmora/help.html" help)
 string(FIND "${help}" "id=\"about\"" at)
 if(at EQUAL -1)

@@ -23,13 +23,12 @@ private slots:
     void everyLoadedArchiveListedWhole();
 
 private:
-    QTemporaryDir store_;
+    SettingsSandbox store_;
 };
 
 void WindowCorpusListingTest::initTestCase()
 {
-    QVERIFY(store_.isValid());
-    useSettingsFolder(store_.path());
+    QVERIFY(store_.setUp());
 }
 
 void WindowCorpusListingTest::everyLoadedArchiveListedWhole()

@@ -21,10 +21,7 @@ using namespace velmora::app::test;
 
 namespace {
 
-QString fixture(const char* name)
-{
-    return QString::fromStdString((velmora::test::data_dir() / "app" / name).string());
-}
+QString fixture(const char* name) { return appFixture(name); }
 
 QByteArray readAll(const QString& path)
 {
@@ -53,28 +50,6 @@ QList<Entry> sixEntries()
             {"three.txt", QByteArray("three\n")}};
 }
 
-// Calls fn on every pass of the event loop while a run is active (the run's
-// yields), until fn returns true.
-class DuringRun : public QObject {
-public:
-    DuringRun(frmMain& w, std::function<bool()> fn) : w_(w), fn_(std::move(fn))
-    {
-        timer_.setInterval(0);
-        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
-            if (w_.runActive() && !done_)
-                done_ = fn_();
-        });
-        timer_.start();
-    }
-    bool done() const { return done_; }
-
-private:
-    frmMain& w_;
-    std::function<bool()> fn_;
-    QTimer timer_;
-    bool done_ = false;
-};
-
 } // namespace
 
 class WindowExtractTest : public QObject {
@@ -102,36 +77,34 @@ private:
     void openSix();
     void clickStart() { QTest::mouseClick(control<QPushButton>(*window_, "isButton1"), Qt::LeftButton); }
 
-    QTemporaryDir store_;
+    SettingsSandbox store_;
     QScopedPointer<QTemporaryDir> out_;
-    QScopedPointer<RecordingDialogs> dialogs_;
-    QScopedPointer<frmMain> window_;
+    ShownWindow shown_;
+    RecordingDialogs* dialogs_ = nullptr;
+    frmMain* window_ = nullptr;
 };
 
 void WindowExtractTest::initTestCase()
 {
-    QVERIFY(store_.isValid());
-    useSettingsFolder(store_.path());
+    QVERIFY(store_.setUp());
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
 
 void WindowExtractTest::init()
 {
-    QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("velmora"), QStringLiteral("velmora"));
-    s.clear();
-    s.sync();
+    store_.clear();
     out_.reset(new QTemporaryDir);
-    dialogs_.reset(new RecordingDialogs);
-    window_.reset(new frmMain(*dialogs_));
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    QVERIFY(shown_.open());
+    dialogs_ = &shown_.dialogs();
+    window_ = &shown_.window();
     control<QLineEdit>(*window_, "Text2")->setText(out_->path());
 }
 
 void WindowExtractTest::cleanup()
 {
-    window_.reset();
-    dialogs_.reset();
+    shown_.close();
+    window_ = nullptr;
+    dialogs_ = nullptr;
     out_.reset();
 }
 
@@ -187,9 +160,7 @@ void WindowExtractTest::selectAllChecksAndUnchecksRows()
     QCOMPARE(rowChecks(*window_), QList<bool>(6, true));
     // With Select All off, a newly listed archive starts unticked.
     selectAll->setChecked(false);
-    auto* queue = control<QListWidget>(*window_, "List1");
     window_->openArchivePath(fixture("secret.zip"));
-    queue->setCurrentRow(1);
     QCOMPARE(rowChecks(*window_), QList<bool>({false}));
 }
 
@@ -415,9 +386,8 @@ void WindowExtractTest::gzipThenTarThroughTheWindow()
     QCOMPARE(control<QLabel>(*window_, "Percent")->text(), QStringLiteral("100%"));
 
     window_->openArchivePath(tar);
-    auto* queue = control<QListWidget>(*window_, "List1");
-    QCOMPARE(queue->currentRow(), 0);
-    queue->setCurrentRow(1);
+    // The opened archive is the one selected and listed.
+    QCOMPARE(control<QListWidget>(*window_, "List1")->currentRow(), 1);
     QStringList names;
     for (int r = 0; r < list->topLevelItemCount(); ++r)
         names << list->topLevelItem(r)->text(0);

@@ -17,13 +17,12 @@ private slots:
     void moreRowsThanSixteenBitsCount();
 
 private:
-    QTemporaryDir store_;
+    SettingsSandbox store_;
 };
 
 void WindowLargeArchiveTest::initTestCase()
 {
-    QVERIFY(store_.isValid());
-    useSettingsFolder(store_.path());
+    QVERIFY(store_.setUp());
 }
 
 void WindowLargeArchiveTest::moreRowsThanSixteenBitsCount()

@@ -1,10 +1,12 @@
 // Guards the queue's commands: which dropped, pasted or folder-tree files it
 // takes and in what order, the right-click menu states, Delete and Delete All
-// resetting the display, the Open command, the output-folder picker and the
-// two web-page commands.
+// resetting the display, the Open command (the opened archive is the one
+// listed), the selection (not the current item) deciding what is shown, the
+// output-folder picker and the two web-page commands.
 #include "AppTestSupport.h"
 #include "RecordingDialogs.h"
 
+#include "support/TestSupport.h"
 #include "ui/XP_ProgressBar.h"
 #include "ui/ucBrowse.h"
 
@@ -24,7 +26,7 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void dropTakesOnlyZipEndings();
+    void dropTakesArchiveNamesInAnyCase();
     void dropFolderWithoutSubFolders();
     void dropFolderWithSubFolders();
     void dropTwoFoldersAndRepeats();
@@ -39,6 +41,8 @@ private slots:
     void folderTreeFolderWithArchives();
     void folderTreeFocusIsNoChoice();
     void openCommand();
+    void openOfBListsB();
+    void deselectedItemIsNotTheSelection();
     void extractToPicker();
     void helpAndLogoOpenPages();
 
@@ -47,35 +51,33 @@ private:
     void rightClick(int row);
     void setClipboardFiles(const QStringList& paths);
 
-    QTemporaryDir store_;
+    SettingsSandbox store_;
     QScopedPointer<QTemporaryDir> files_;
-    QScopedPointer<RecordingDialogs> dialogs_;
-    QScopedPointer<frmMain> window_;
+    ShownWindow shown_;
+    RecordingDialogs* dialogs_ = nullptr;
+    frmMain* window_ = nullptr;
 };
 
 void WindowQueueTest::initTestCase()
 {
-    QVERIFY(store_.isValid());
-    useSettingsFolder(store_.path());
+    QVERIFY(store_.setUp());
 }
 
 void WindowQueueTest::init()
 {
-    QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("velmora"), QStringLiteral("velmora"));
-    s.clear();
-    s.sync();
+    store_.clear();
     QGuiApplication::clipboard()->clear();
     files_.reset(new QTemporaryDir);
-    dialogs_.reset(new RecordingDialogs);
-    window_.reset(new frmMain(*dialogs_));
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    QVERIFY(shown_.open());
+    dialogs_ = &shown_.dialogs();
+    window_ = &shown_.window();
 }
 
 void WindowQueueTest::cleanup()
 {
-    window_.reset();
-    dialogs_.reset();
+    shown_.close();
+    window_ = nullptr;
+    dialogs_ = nullptr;
     files_.reset();
 }
 
@@ -94,8 +96,10 @@ void WindowQueueTest::drop(QStringList paths)
     QDropEvent dropEvent(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(list->viewport(), &dropEvent);
     QVERIFY(dropEvent.isAccepted());
-    // The drop is handled once the event has returned.
+    // The drop is handled once the event has returned, its folders on the
+    // scanner's worker.
     QCoreApplication::processEvents();
+    QTRY_VERIFY(!window_->scanActive());
 }
 
 void WindowQueueTest::rightClick(int row)
@@ -119,17 +123,18 @@ void WindowQueueTest::setClipboardFiles(const QStringList& paths)
     QGuiApplication::clipboard()->setMimeData(mime);
 }
 
-void WindowQueueTest::dropTakesOnlyZipEndings()
+void WindowQueueTest::dropTakesArchiveNamesInAnyCase()
 {
     const QString d = files_->path() + QLatin1Char('/');
     QStringList dropped;
-    for (const char* n : {"a.zip", "b.ZIP", "c.Zip", "d.txt"}) {
+    for (const char* n : {"a.zip", "b.ZIP", "c.Zip", "d.txt", "e.tar.GZ", "f.Lzh", "backupzip"}) {
         writeFile(d + QString::fromLatin1(n));
         dropped << d + QString::fromLatin1(n);
     }
     dropped << d + QStringLiteral("missing.zip"); // neither file nor folder
     drop(dropped);
-    QCOMPARE(queueItems(*window_), QStringList({d + "a.zip", d + "b.ZIP"}));
+    // The Open dialog's list of endings, any case; a name must have the dot.
+    QCOMPARE(queueItems(*window_), QStringList({d + "a.zip", d + "b.ZIP", d + "c.Zip", d + "e.tar.GZ", d + "f.Lzh"}));
     QCOMPARE(control<QListWidget>(*window_, "List1")->currentRow(), 0);
     QCOMPARE(window_->currentArchivePath(), d + "a.zip");
 }
@@ -188,7 +193,7 @@ void WindowQueueTest::rightClickMenuStates_data()
     QTest::newRow("empty queue, x.zip on the clipboard") << 0 << QStringList{"x.zip"} << true
                                                          << QStringList{"Paste"};
     QTest::newRow("empty queue, empty clipboard") << 0 << none << false << none;
-    QTest::newRow("empty queue, no archive on the clipboard") << 0 << QStringList{"x.Zip"} << false << none;
+    QTest::newRow("empty queue, no archive on the clipboard") << 0 << QStringList{"x.txt"} << false << none;
     QTest::newRow("one item, no clipboard") << 1 << none << true << QStringList{"Delete"};
     QTest::newRow("three items, no clipboard") << 3 << none << true << QStringList{"Delete", "Delete All"};
 }
@@ -320,6 +325,7 @@ void WindowQueueTest::folderTreeEmptyFolder()
     QTest::mouseClick(control<QPushButton>(*window_, "chameleonButton2"), Qt::LeftButton);
     QDir().mkpath(d + "empty");
     QVERIFY(control<ui::ucBrowse>(*window_, "ucBrowse1")->setPath(d + "empty"));
+    QTRY_VERIFY(!window_->scanActive());
     QVERIFY(queueItems(*window_).isEmpty());
     QCOMPARE(control<QTreeWidget>(*window_, "lstInZip")->topLevelItemCount(), 0);
     QCOMPARE(window_->currentArchivePath(), d + "empty/");
@@ -343,12 +349,14 @@ void WindowQueueTest::folderTreeFolderWithArchives()
     auto* tree = control<ui::ucBrowse>(*window_, "ucBrowse1");
     QVERIFY(tree->setPath(files_->path() + QStringLiteral("/tree")));
     QCOMPARE(tree->path(), d);
+    QTRY_VERIFY(!window_->scanActive());
     QCOMPARE(queueItems(*window_), QStringList({d + ".c.zip", d + "a.ZIP", d + "b.zip"}));
     QCOMPARE(control<QListWidget>(*window_, "List1")->currentRow(), 0);
 
     control<QCheckBox>(*window_, "Check3")->setChecked(true);
     QVERIFY(tree->setPath(files_->path()));
     QVERIFY(tree->setPath(files_->path() + QStringLiteral("/tree")));
+    QTRY_VERIFY(!window_->scanActive());
     QCOMPARE(queueItems(*window_), QStringList({d + "a.ZIP", d + "b.zip", d + "s/d.zip"}));
 }
 
@@ -373,16 +381,17 @@ void WindowQueueTest::openCommand()
     writeFile(d + "first.zip");
     writeFile(d + "second.ZIP");
     auto* open = control<QPushButton>(*window_, "chameleonButton2");
-    QCOMPARE(open->text(), QStringLiteral("Open ZIP Archive"));
+    QCOMPARE(caption(open), QStringLiteral("Open ZIP Archive"));
     dialogs_->openFileAnswers << d + "first.zip" << d + "second.ZIP" << d + "first.zip" << QString();
     QTest::mouseClick(open, Qt::LeftButton);
     QCOMPARE(dialogs_->fileDialogTitles.last(), QStringLiteral("Select a ZIP file to open"));
     QCOMPARE(dialogs_->lastFilters.first(), QStringLiteral("ZIP File (*.zip)"));
     QTest::mouseClick(open, Qt::LeftButton);
     QTest::mouseClick(open, Qt::LeftButton);
-    // No duplicate test; the first archive stays selected and shown.
+    // No duplicate test; the archive opened last is selected and shown.
     QCOMPARE(queueItems(*window_), QStringList({d + "first.zip", d + "second.ZIP", d + "first.zip"}));
-    QCOMPARE(control<QListWidget>(*window_, "List1")->currentRow(), 0);
+    QCOMPARE(control<QListWidget>(*window_, "List1")->currentRow(), 2);
+    QVERIFY(control<QListWidget>(*window_, "List1")->item(2)->isSelected());
     QCOMPARE(control<QLineEdit>(*window_, "Text1")->text(), d + "first.zip");
     // Cancelled: Text1 emptied, queue unchanged.
     QTest::mouseClick(open, Qt::LeftButton);
@@ -394,7 +403,7 @@ void WindowQueueTest::extractToPicker()
 {
     auto* text2 = control<QLineEdit>(*window_, "Text2");
     auto* button = control<QPushButton>(*window_, "chameleonButton1");
-    QCOMPARE(button->text(), QStringLiteral("Extract To..."));
+    QCOMPARE(caption(button), QStringLiteral("Extract To..."));
     text2->setText(QStringLiteral("/typed"));
     dialogs_->folderAnswers << QString() << files_->path() + QStringLiteral("/") << QStringLiteral("/");
     QTest::mouseClick(button, Qt::LeftButton);
@@ -423,7 +432,60 @@ void WindowQueueTest::helpAndLogoOpenPages()
     QVERIFY(QFileInfo(help.toLocalFile()).isFile());
     QCOMPARE(dialogs_->openedUrls[1].fragment(), QStringLiteral("about"));
     QCOMPARE(dialogs_->openedUrls[1].adjusted(QUrl::RemoveFragment), help);
-    QCOMPARE(control<QPushButton>(*window_, "chameleonButton5")->toolTip(), QStringLiteral("Online Help"));
+    // The tool tip says what the button does: it opens the local help page.
+    QCOMPARE(control<QPushButton>(*window_, "chameleonButton5")->toolTip(), QStringLiteral("Open the help page (F1)"));
+}
+
+void WindowQueueTest::openOfBListsB()
+{
+    const QString a = QString::fromStdString((velmora::test::data_dir() / "app" / "six.zip").string());
+    const QString b = QString::fromStdString((velmora::test::data_dir() / "app" / "secret.zip").string());
+    auto* list = control<QTreeWidget>(*window_, "lstInZip");
+    auto* queue = control<QListWidget>(*window_, "List1");
+    dialogs_->openFileAnswers << a << b;
+    QTest::mouseClick(control<QPushButton>(*window_, "chameleonButton2"), Qt::LeftButton);
+    QCOMPARE(list->topLevelItemCount(), 6);
+    list->topLevelItem(2)->setCheckState(0, Qt::Unchecked); // the user's choice in A
+
+    QTest::mouseClick(control<QPushButton>(*window_, "chameleonButton2"), Qt::LeftButton);
+    // Text1, the selection, the list and the loaded archive all name B.
+    QCOMPARE(control<QLineEdit>(*window_, "Text1")->text(), b);
+    QCOMPARE(queue->selectedItems().size(), 1);
+    QCOMPARE(queue->selectedItems().first()->text(), b);
+    QCOMPARE(window_->currentArchivePath(), b);
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("+secret.txt"));
+    QCOMPARE(window_->dispatcher().FileName(1), std::string("secret.txt"));
+
+    // Back to A by the user's click: A is listed afresh.
+    QTest::mouseClick(queue->viewport(), Qt::LeftButton, Qt::NoModifier, queue->visualItemRect(queue->item(0)).center());
+    QCOMPARE(window_->currentArchivePath(), a);
+    QCOMPARE(list->topLevelItemCount(), 6);
+}
+
+void WindowQueueTest::deselectedItemIsNotTheSelection()
+{
+    const QString d = files_->path() + QLatin1Char('/');
+    for (const char* n : {"1.zip", "2.zip"})
+        writeFile(d + QString::fromLatin1(n));
+    drop({d + "1.zip", d + "2.zip"});
+    auto* queue = control<QListWidget>(*window_, "List1");
+    const QPoint second = queue->visualItemRect(queue->item(1)).center();
+    QTest::mouseClick(queue->viewport(), Qt::LeftButton, Qt::NoModifier, second);
+    QCOMPARE(window_->currentArchivePath(), d + "2.zip");
+    // Ctrl+click takes the selection away; the item stays the current one.
+    QTest::mouseClick(queue->viewport(), Qt::LeftButton, Qt::ControlModifier, second);
+    QCOMPARE(queue->currentRow(), 1);
+    QVERIFY(queue->selectedItems().isEmpty());
+    // With nothing selected the right-click menu offers nothing to delete.
+    QTest::mousePress(queue->viewport(), Qt::RightButton, Qt::NoModifier, QPoint(5, queue->viewport()->height() - 3));
+    QVERIFY2(dialogs_->popups.isEmpty(), qPrintable(dialogs_->popups.value(0).enabledItems.join(',')));
+    // Delete removes the selected item: there is none; then the last item is
+    // selected and shown.
+    QTest::keyClick(queue, Qt::Key_Delete);
+    QCOMPARE(queueItems(*window_), QStringList({d + "1.zip", d + "2.zip"}));
+    QCOMPARE(queue->selectedItems().size(), 1);
+    QCOMPARE(window_->currentArchivePath(), d + "2.zip");
 }
 
 QTEST_MAIN(WindowQueueTest)

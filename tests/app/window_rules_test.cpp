@@ -1,12 +1,18 @@
 // Guards the window's screen-free rules against drifting from what the user
 // sees: size bands, date text, which names the queue takes, folder scan order,
-// Start's check order, menu states, settings writes and the progress fill.
+// Start's check order (and when it offers to make the output folder), menu
+// states, settings writes, the progress fill, the end-of-run report, the run
+// boxes' choices and the command line.
 #include "app/WindowRules.h"
 #include "ui/QueueListBox.h"
 #include "ui/XP_ProgressBar.h"
 
 #include <QFile>
 #include <QMimeData>
+
+#include <sys/stat.h>
+
+#include <cmath>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,8 +45,64 @@ private slots:
     void openDialogFiltersReachEveryFormat();
     void progressFill_data();
     void progressFill();
+    void progressFillWithinEntry_data();
+    void progressFillWithinEntry();
     void localFilesFromMime();
+    void outputFolderCreatable();
+    void runSummary_data();
+    void runSummary();
+    void runSummaryIconAndTitle();
+    void blockerToolTips();
+    void runBoxesOfARun();
+    void commandLine();
 };
+
+namespace {
+
+// A report from a compact description, one item per entry: "x" extracted,
+// "-" not selected, "?" selected but left pending, "skip REASON [DETAIL]" or
+// "fail REASON [DETAIL]" with the reason's key as archive-probe prints it.
+ExtractionReport makeReport(const QStringList& entries)
+{
+    static const std::pair<const char*, OutcomeReason> reasons[] = {
+        {"unsupported-method", OutcomeReason::unsupported_method},
+        {"format-not-extracted", OutcomeReason::format_not_extracted},
+        {"not-overwritten", OutcomeReason::not_overwritten},
+        {"unsafe-name", OutcomeReason::unsafe_name},
+        {"link-refused", OutcomeReason::link_refused},
+        {"unsupported-encryption", OutcomeReason::unsupported_encryption},
+        {"missing-volume", OutcomeReason::missing_volume},
+        {"cancelled", OutcomeReason::cancelled},
+        {"not-reached", OutcomeReason::not_reached},
+        {"damaged", OutcomeReason::damaged},
+        {"wrong-password", OutcomeReason::wrong_password},
+        {"write-error", OutcomeReason::write_error},
+    };
+    ExtractionReport r;
+    r.begin(int32_t(entries.size()));
+    for (int32_t k = 1; k <= int32_t(entries.size()); ++k) {
+        const QStringList parts = entries[k - 1].split(QLatin1Char(' '));
+        if (parts[0] == QLatin1String("-"))
+            continue;
+        r.select(k);
+        if (parts[0] == QLatin1String("x")) {
+            r.extracted(k);
+        } else if (parts[0] == QLatin1String("skip") || parts[0] == QLatin1String("fail")) {
+            OutcomeReason reason = OutcomeReason::none;
+            for (const auto& [key, value] : reasons)
+                if (parts.value(1) == QLatin1String(key))
+                    reason = value;
+            const std::string detail = parts.mid(2).join(QLatin1Char(' ')).toStdString();
+            if (parts[0] == QLatin1String("skip"))
+                r.skipped(k, reason, detail);
+            else
+                r.failed(k, reason, detail);
+        }
+    }
+    return r;
+}
+
+} // namespace
 
 void WindowRulesTest::formatSizeBands_data()
 {
@@ -133,14 +195,29 @@ void WindowRulesTest::imageFileCheck_data()
     QTest::addColumn<bool>("taken");
     QTest::newRow("a.zip") << "/x/a.zip" << true;
     QTest::newRow("b.ZIP") << "/x/b.ZIP" << true;
-    QTest::newRow("c.Zip") << "/x/c.Zip" << false;
-    QTest::newRow("zIP") << "/x/d.zIP" << false;
+    QTest::newRow("c.Zip") << "/x/c.Zip" << true;
+    QTest::newRow("zIP") << "/x/d.zIP" << true;
     QTest::newRow("d.txt") << "/x/d.txt" << false;
-    QTest::newRow("no dot needed") << "/x/backupzip" << true;
-    QTest::newRow("exactly zip") << "zip" << true;
+    QTest::newRow("a dot is needed") << "/x/backupzip" << false;
+    QTest::newRow("exactly .zip") << ".zip" << true;
     QTest::newRow("two characters") << "ip" << false;
     QTest::newRow("empty") << "" << false;
     QTest::newRow("trailing slash") << "/x/a.zip/" << false;
+    QTest::newRow("x.tar.gz") << "/x/x.tar.gz" << true;
+    QTest::newRow("x.TGZ") << "/x/x.TGZ" << true;
+    QTest::newRow("x.taz") << "/x/x.taz" << true;
+    QTest::newRow("x.tar") << "/x/x.tar" << true;
+    QTest::newRow("x.Rar") << "/x/x.Rar" << true;
+    QTest::newRow("x.cab") << "/x/x.cab" << true;
+    QTest::newRow("x.ARJ") << "/x/x.ARJ" << true;
+    QTest::newRow("x.lzh") << "/x/x.lzh" << true;
+    QTest::newRow("x.lha") << "/x/x.lha" << true;
+    QTest::newRow("x.arc") << "/x/x.arc" << true;
+    QTest::newRow("compress .Z stays out") << "/x/x.Z" << false;
+    QTest::newRow("x.tar.z stays out") << "/x/x.tar.z" << false;
+    QTest::newRow("x.7z") << "/x/x.7z" << false;
+    QTest::newRow("x.zipx") << "/x/x.zipx" << false;
+    QTest::newRow("non-ASCII before the dot") << QString::fromUtf8("/x/\u00e4\u00df.ZIP") << true;
 }
 
 void WindowRulesTest::imageFileCheck()
@@ -148,6 +225,8 @@ void WindowRulesTest::imageFileCheck()
     QFETCH(QString, name);
     QFETCH(bool, taken);
     QCOMPARE(ImageFileCheck(name), taken);
+    // The scans' byte test agrees with the window's.
+    QCOMPARE(HasArchiveExtension(name.toUtf8().toStdString()), taken);
 }
 
 void WindowRulesTest::trailingSlash()
@@ -214,17 +293,24 @@ void WindowRulesTest::startCheckOrder_data()
     QTest::addColumn<int>("rows");
     QTest::addColumn<bool>("checked");
     QTest::addColumn<int>("outcome");
+    QTest::addColumn<bool>("creatable");
     using O = StartOutcome;
-    QTest::newRow("empty queue beats missing path") << 0 << "" << "" << false << 0 << false << int(O::openArchiveFirst);
-    QTest::newRow("empty queue whatever the path") << 0 << "" << "/tmp" << true << 3 << true << int(O::openArchiveFirst);
-    QTest::newRow("Text1 alone passes the first check") << 0 << "/a.zip" << "" << false << 0 << false << int(O::enterOutputPath);
-    QTest::newRow("path before folder") << 1 << "" << "" << false << 0 << false << int(O::enterOutputPath);
-    QTest::newRow("folder before contents") << 1 << "" << "/nope" << false << 0 << false << int(O::invalidOutputPath);
-    QTest::newRow("no rows, queue filled") << 1 << "" << "/tmp" << true << 0 << false << int(O::corruptArchive);
-    QTest::newRow("no rows, empty queue") << 0 << "/a.zip" << "/tmp" << true << 0 << false << int(O::nothingToDo);
-    QTest::newRow("nothing ticked") << 2 << "" << "/tmp" << true << 6 << false << int(O::selectAtLeastOne);
-    QTest::newRow("ready") << 2 << "" << "/tmp" << true << 6 << true << int(O::extract);
-    QTest::newRow("beyond 16-bit row counts") << 1 << "" << "/tmp" << true << 40000 << true << int(O::extract);
+    QTest::newRow("empty queue beats missing path") << 0 << "" << "" << false << 0 << false << int(O::openArchiveFirst) << false;
+    QTest::newRow("empty queue whatever the path") << 0 << "" << "/tmp" << true << 3 << true << int(O::openArchiveFirst) << false;
+    QTest::newRow("Text1 alone passes the first check") << 0 << "/a.zip" << "" << false << 0 << false << int(O::enterOutputPath) << false;
+    QTest::newRow("path before folder") << 1 << "" << "" << false << 0 << false << int(O::enterOutputPath) << false;
+    QTest::newRow("folder before contents") << 1 << "" << "/nope" << false << 0 << false << int(O::invalidOutputPath) << false;
+    QTest::newRow("no rows, queue filled") << 1 << "" << "/tmp" << true << 0 << false << int(O::corruptArchive) << false;
+    QTest::newRow("no rows, empty queue") << 0 << "/a.zip" << "/tmp" << true << 0 << false << int(O::nothingToDo) << false;
+    QTest::newRow("nothing ticked") << 2 << "" << "/tmp" << true << 6 << false << int(O::selectAtLeastOne) << false;
+    QTest::newRow("ready") << 2 << "" << "/tmp" << true << 6 << true << int(O::extract) << false;
+    QTest::newRow("beyond 16-bit row counts") << 1 << "" << "/tmp" << true << 40000 << true << int(O::extract) << false;
+    // A missing folder that can be made is offered only when the run would go ahead.
+    QTest::newRow("missing folder, ready") << 1 << "" << "/new/out" << false << 6 << true << int(O::createOutputFolder) << true;
+    QTest::newRow("missing folder, nothing ticked") << 1 << "" << "/new/out" << false << 6 << false << int(O::selectAtLeastOne) << true;
+    QTest::newRow("missing folder, corrupt archive") << 1 << "" << "/new/out" << false << 0 << false << int(O::corruptArchive) << true;
+    QTest::newRow("missing folder, empty queue") << 0 << "/a.zip" << "/new/out" << false << 0 << false << int(O::nothingToDo) << true;
+    QTest::newRow("empty queue before a creatable folder") << 0 << "" << "/new/out" << false << 6 << true << int(O::openArchiveFirst) << true;
 }
 
 void WindowRulesTest::startCheckOrder()
@@ -236,7 +322,9 @@ void WindowRulesTest::startCheckOrder()
     QFETCH(int, rows);
     QFETCH(bool, checked);
     QFETCH(int, outcome);
+    QFETCH(bool, creatable);
     StartInputs in;
+    in.outputFolderCreatable = creatable;
     in.queueCount = queue;
     in.text1 = text1;
     in.outputPath = output;
@@ -380,9 +468,14 @@ void WindowRulesTest::openDialogFiltersReachEveryFormat()
         return hits;
     };
     QCOMPARE(matching(QStringLiteral("A.ZIP")), QStringList({"ZIP", "All", "All"}));
-    for (const char* name : {"x.tar.gz", "x.TGZ", "x.taz", "x.Z", "x.tar", "x.rar", "x.CAB", "x.arj",
-                             "x.lzh", "x.LHA", "x.arc"})
+    for (const char* name : {"x.tar.gz", "x.TGZ", "x.taz", "x.tar", "x.rar", "x.CAB", "x.arj", "x.lzh",
+                             "x.LHA", "x.arc"}) {
         QCOMPARE(matching(QString::fromLatin1(name)).size(), 2);
+        // The queue takes what the dialog's "All supported archives" shows.
+        QVERIFY(ImageFileCheck(QString::fromLatin1(name)));
+    }
+    // No reader reads compress yet: ".z" and ".Z" stay out of the list.
+    QCOMPARE(matching(QStringLiteral("x.Z")).size(), 1);
     QCOMPARE(matching(QStringLiteral("notes.txt")).size(), 1);
 }
 
@@ -414,6 +507,41 @@ void WindowRulesTest::progressFill()
     QCOMPARE(ui::progressFillPercent(value, max), percent);
 }
 
+void WindowRulesTest::progressFillWithinEntry_data()
+{
+    QTest::addColumn<qint64>("value");
+    QTest::addColumn<qint64>("max");
+    QTest::addColumn<double>("fraction");
+    QTest::addColumn<int>("percent");
+    QTest::newRow("no fraction: as before") << qint64(1) << qint64(2) << 0.0 << 50;
+    QTest::newRow("one entry, half done") << qint64(1) << qint64(1) << 0.5 << 50;
+    QTest::newRow("one entry, almost") << qint64(1) << qint64(1) << 0.999 << 99;
+    QTest::newRow("one entry, done") << qint64(1) << qint64(1) << 1.0 << 100;
+    QTest::newRow("second of four, a quarter") << qint64(2) << qint64(4) << 0.25 << 31;
+    QTest::newRow("never beyond Value") << qint64(1) << qint64(3) << 1.0 << 33;
+    QTest::newRow("above one is one") << qint64(1) << qint64(3) << 7.0 << 33;
+    QTest::newRow("before the first entry") << qint64(0) << qint64(3) << 0.5 << 0;
+    QTest::newRow("no max") << qint64(1) << qint64(0) << 0.5 << 0;
+    QTest::newRow("NaN is none") << qint64(1) << qint64(2) << std::nan("") << 50;
+}
+
+void WindowRulesTest::progressFillWithinEntry()
+{
+    QFETCH(qint64, value);
+    QFETCH(qint64, max);
+    QFETCH(double, fraction);
+    QFETCH(int, percent);
+    QCOMPARE(ui::progressFillPercentWithin(value, max, fraction), percent);
+    // The bar draws the same, and a new Value ends the entry's fraction.
+    ui::XP_ProgressBar bar;
+    bar.setMax(int32_t(max));
+    bar.setValue(int32_t(value));
+    bar.setEntryFraction(fraction);
+    QCOMPARE(bar.fillPercent(), percent);
+    bar.setValue(int32_t(value));
+    QCOMPARE(bar.fillPercent(), ui::progressFillPercent(value, max));
+}
+
 void WindowRulesTest::localFilesFromMime()
 {
     QMimeData uris;
@@ -432,5 +560,163 @@ void WindowRulesTest::localFilesFromMime()
     QVERIFY(ui::localFilesOf(nullptr).isEmpty());
 }
 
-QTEST_GUILESS_MAIN(WindowRulesTest)
+void WindowRulesTest::outputFolderCreatable()
+{
+    QTemporaryDir tmp;
+    QVERIFY(OutputFolderCreatable(tmp.path() + QStringLiteral("/new/deeper")));
+    QVERIFY(!OutputFolderCreatable(tmp.path()));                 // exists
+    QVERIFY(!OutputFolderCreatable(QStringLiteral("relative/out"))); // made where?
+    QVERIFY(!OutputFolderCreatable(QString()));
+    QVERIFY(QFile::link(tmp.path() + QStringLiteral("/nowhere"), tmp.path() + QStringLiteral("/dangling")));
+    QVERIFY(!OutputFolderCreatable(tmp.path() + QStringLiteral("/dangling")));
+    QVERIFY(CreateFolderQuestion(QStringLiteral("/a/b")).contains(QStringLiteral("\"/a/b\"")));
+}
+
+void WindowRulesTest::runSummary_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<int>("hidden");
+    QTest::addColumn<bool>("userCancelled");
+    QTest::addColumn<QString>("text"); // "" = no box
+
+    QTest::newRow("everything extracted: quiet") << QStringList{"x", "x", "-"} << 0 << false << QString();
+    QTest::newRow("nothing selected: quiet") << QStringList{"-", "-"} << 0 << false << QString();
+    QTest::newRow("methods grouped, most first")
+        << QStringList{"x", "skip unsupported-method LZMA", "skip unsupported-method BZip2",
+                       "skip unsupported-method LZMA"}
+        << 0 << false
+        << "1 of 4 entries were extracted.\n"
+           "3 entries use a compression method this program cannot extract: LZMA (2), BZip2 (1).";
+    QTest::newRow("one entry, singular")
+        << QStringList{"skip unsupported-method WinZip AES"} << 0 << false
+        << "0 of 1 entry was extracted.\n"
+           "1 entry uses a compression method this program cannot extract: WinZip AES (1).";
+    QTest::newRow("list-only format")
+        << QStringList{"skip format-not-extracted CAB", "skip format-not-extracted CAB", "-"} << 0 << false
+        << "0 of 2 entries were extracted.\n"
+           "This program can list CAB archives but cannot extract them yet: 2 entries were not extracted.";
+    QTest::newRow("skips before failures")
+        << QStringList{"fail write-error", "skip not-overwritten", "x", "fail damaged CRC error", "fail write-error"}
+        << 0 << false
+        << "1 of 5 entries were extracted.\n"
+           "1 entry was not extracted because a file of the same name exists and \"Overwrite Existing Files\" is off.\n"
+           "2 entries could not be written to the output folder.\n"
+           "1 entry is damaged and could not be extracted: CRC error (1).";
+    QTest::newRow("hidden messages are counted")
+        << QStringList{"x", "fail write-error", "fail write-error", "fail write-error"} << 1 << false
+        << "1 of 4 entries were extracted.\n"
+           "3 entries could not be written to the output folder.\n"
+           "1 more message of this run was not shown.";
+    QTest::newRow("hidden messages alone still tell")
+        << QStringList{"x"} << 4 << false
+        << "1 of 1 entry was extracted.\n4 more messages of this run were not shown.";
+    QTest::newRow("the user's cancel needs no report")
+        << QStringList{"x", "skip cancelled", "skip not-reached"} << 0 << true << QString();
+    QTest::newRow("a cancel not the user's is told")
+        << QStringList{"x", "skip not-reached"} << 0 << false
+        << "1 of 2 entries were extracted.\n1 entry was not reached because the run ended early.";
+    QTest::newRow("the user's cancel with a failure is told")
+        << QStringList{"fail wrong-password", "skip cancelled"} << 0 << true
+        << "0 of 2 entries were extracted.\n"
+           "1 entry was not extracted because the run was cancelled.\n"
+           "1 entry could not be decrypted: no password was given, or it was wrong.";
+    QTest::newRow("every other reason")
+        << QStringList{"skip unsafe-name", "skip unsafe-name", "skip link-refused", "skip unsupported-encryption AES-256",
+                       "skip missing-volume"}
+        << 0 << false
+        << "0 of 5 entries were extracted.\n"
+           "2 entries have names leading outside the output folder and were not extracted.\n"
+           "1 link was not made because it points outside the output folder or to an entry that was not extracted.\n"
+           "1 entry uses an encryption this program cannot decrypt: AES-256 (1).\n"
+           "1 entry continues in a volume that is missing.";
+}
+
+void WindowRulesTest::runSummary()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(int, hidden);
+    QFETCH(bool, userCancelled);
+    QFETCH(QString, text);
+    const ExtractionReport report = makeReport(entries);
+    const std::optional<RunSummary> summary = RunSummaryFor(report, RunNotes{hidden, userCancelled});
+    QCOMPARE(summary.has_value(), !text.isEmpty());
+    if (summary)
+        QCOMPARE(summary->text, text);
+}
+
+void WindowRulesTest::runSummaryIconAndTitle()
+{
+    const auto skips = RunSummaryFor(makeReport({"skip unsupported-method LZMA"}), {});
+    QVERIFY(skips);
+    QCOMPARE(skips->title, QStringLiteral("Velmora Archive Extractor 1.0"));
+    QVERIFY(!skips->failures);
+    const auto failed = RunSummaryFor(makeReport({"x", "fail damaged"}), {});
+    QVERIFY(failed);
+    QVERIFY(failed->failures);
+    // A damaged entry without a detail gets no empty list.
+    QVERIFY(failed->text.endsWith(QStringLiteral("1 entry is damaged and could not be extracted.")));
+}
+
+void WindowRulesTest::blockerToolTips()
+{
+    QCOMPARE(BlockerToolTip({OutcomeReason::unsupported_method, "LZMA"}),
+             QStringLiteral("Packed with LZMA, a method this program cannot extract."));
+    QCOMPARE(BlockerToolTip({OutcomeReason::format_not_extracted, "RAR"}),
+             QStringLiteral("This program can list RAR archives but cannot extract them yet."));
+    QCOMPARE(BlockerToolTip({OutcomeReason::unsupported_encryption, "WinZip AES"}),
+             QStringLiteral("Encrypted with WinZip AES, which this program cannot decrypt."));
+    QVERIFY(!BlockerToolTip({OutcomeReason::unsupported_method, ""}).isEmpty());
+    QVERIFY(BlockerToolTip({}).isEmpty());
+}
+
+void WindowRulesTest::runBoxesOfARun()
+{
+    // A storm of failures: one plain box, one with the run's choices, then
+    // quiet once a choice is made; so at most three clicks with the report.
+    QCOMPARE(RunBoxFor(0, false), RunBoxKind::plain);
+    QCOMPARE(RunBoxFor(1, false), RunBoxKind::withRunChoices);
+    QCOMPARE(RunBoxFor(500, false), RunBoxKind::withRunChoices);
+    QCOMPARE(RunBoxFor(1, true), RunBoxKind::hidden);
+    QCOMPARE(RunBoxFor(0, true), RunBoxKind::hidden);
+}
+
+void WindowRulesTest::commandLine()
+{
+    QTemporaryDir tmp;
+    const QString file = tmp.path() + QStringLiteral("/a.zip");
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    const QString fifo = tmp.path() + QStringLiteral("/pipe.zip");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(QFile::link(file, tmp.path() + QStringLiteral("/link.zip")));
+
+    const QString prog = QStringLiteral("velmora");
+    CommandLine c = ParseCommandLine({prog, file, tmp.path(), fifo, tmp.path() + QStringLiteral("/missing.zip"),
+                                      tmp.path() + QStringLiteral("/link.zip")});
+    QCOMPARE(c.action, CommandLine::Action::run);
+    // Links to files count; a folder, a FIFO and a missing name do not.
+    QCOMPARE(c.files, QStringList({file, tmp.path() + QStringLiteral("/link.zip")}));
+    QCOMPARE(c.rejected, QStringList({tmp.path(), fifo, tmp.path() + QStringLiteral("/missing.zip")}));
+    const QString text = RejectedArgumentsText(c.rejected);
+    for (const QString& r : c.rejected)
+        QVERIFY(text.contains(r));
+    QVERIFY(RejectedArgumentsText({QStringLiteral("x")}).startsWith(QStringLiteral("\"x\"")));
+
+    c = ParseCommandLine({prog, QStringLiteral("--help"), file});
+    QCOMPARE(c.action, CommandLine::Action::help);
+    QVERIFY(c.output.contains(QStringLiteral("--version")));
+    c = ParseCommandLine({prog, QStringLiteral("--version")});
+    QCOMPARE(c.action, CommandLine::Action::version);
+    QVERIFY(c.output.contains(QStringLiteral("Velmora Archive Extractor 1.0")));
+    c = ParseCommandLine({prog, QStringLiteral("--frobnicate")});
+    QCOMPARE(c.action, CommandLine::Action::usageError);
+    QVERIFY(c.output.contains(QStringLiteral("frobnicate")));
+    // "--" ends the options: a file may start with "-".
+    c = ParseCommandLine({prog, QStringLiteral("--"), QStringLiteral("-missing.zip")});
+    QCOMPARE(c.action, CommandLine::Action::run);
+    QCOMPARE(c.rejected, QStringList({QStringLiteral("-missing.zip")}));
+}
+
+QTEST_MAIN(WindowRulesTest)
 #include "window_rules_test.moc"

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QGroupBox>
 #include <QMenu>
+#include <QSet>
 
 using namespace velmora::app;
 using namespace velmora::app::test;
@@ -26,20 +27,17 @@ private slots:
     void savedOffLeavesLaterChangesUnstored();
 
 private:
-    QTemporaryDir store_;
+    SettingsSandbox store_;
 };
 
 void WindowSettingsTest::initTestCase()
 {
-    QVERIFY(store_.isValid());
-    useSettingsFolder(store_.path());
+    QVERIFY(store_.setUp());
 }
 
 void WindowSettingsTest::init()
 {
-    QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("velmora"), QStringLiteral("velmora"));
-    s.clear();
-    s.sync();
+    store_.clear();
 }
 
 void WindowSettingsTest::firstStartWithEmptyStore()
@@ -53,7 +51,7 @@ void WindowSettingsTest::firstStartWithEmptyStore()
     QVERIFY(!control<QCheckBox>(w, "Check5")->isChecked());
     QVERIFY(control<QLineEdit>(w, "Text2")->text().isEmpty());
     QCOMPARE(w.windowTitle(), QStringLiteral("Velmora Archive Extractor 1.0"));
-    QCOMPARE(control<QCheckBox>(w, "Check4")->text(), QStringLiteral("Save  Settings"));
+    QCOMPARE(caption(control<QCheckBox>(w, "Check4")), QStringLiteral("Save  Settings"));
     // Restoring defaults writes nothing.
     QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("velmora"), QStringLiteral("velmora"));
     QVERIFY(s.allKeys().isEmpty());
@@ -67,13 +65,28 @@ void WindowSettingsTest::captionsAsDesigned()
     const std::pair<const char*, const char*> buttons[] = {
         {"chameleonButton2", "Open ZIP Archive"}, {"chameleonButton1", "Extract To..."}, {"isButton1", "Start"},
         {"chameleonButton4", "Cancel"}, {"chameleonButton5", "Help"}};
-    for (auto [name, caption] : buttons)
-        QCOMPARE(control<QPushButton>(w, name)->text(), QString::fromLatin1(caption));
+    // Each caption reads as designed; an "&" marks the letter Alt reaches it
+    // with, a different one per control.
+    QSet<QChar> mnemonics;
+    auto mnemonicOf = [](const QString& text) {
+        const qsizetype at = text.indexOf(QLatin1Char('&'));
+        return at >= 0 && at + 1 < text.size() ? text[at + 1].toLower() : QChar();
+    };
+    for (auto [name, designed] : buttons) {
+        auto* b = control<QPushButton>(w, name);
+        QCOMPARE(caption(b), QString::fromLatin1(designed));
+        QVERIFY2(!mnemonicOf(b->text()).isNull(), name);
+        mnemonics.insert(mnemonicOf(b->text()));
+    }
     const std::pair<const char*, const char*> checks[] = {
         {"Check1", "Select All"}, {"Check2", "Overwrite Existing Files"}, {"Check3", "Include Sub-Folders"},
         {"Check4", "Save  Settings"}, {"Check5", "Remember output path"}};
-    for (auto [name, caption] : checks)
-        QCOMPARE(control<QCheckBox>(w, name)->text(), QString::fromLatin1(caption));
+    for (auto [name, designed] : checks) {
+        auto* c = control<QCheckBox>(w, name);
+        QCOMPARE(caption(c), QString::fromLatin1(designed));
+        mnemonics.insert(mnemonicOf(c->text()));
+    }
+    QCOMPARE(mnemonics.size(), 10);
     QCOMPARE(control<QLabel>(w, "Label1")->text(), QStringLiteral("      ( Drag  and Drop ZIP Files )"));
     QCOMPARE(control<QLabel>(w, "Label2")->text(), QStringLiteral(" ( Extract ZIP Archive  )"));
     QCOMPARE(control<QGroupBox>(w, "Frame1")->title(), QStringLiteral("User Options"));

@@ -27,6 +27,24 @@ with zipfile.ZipFile("six.zip", "w") as z:
             z.writestr(info, data)
 PY
 
+# methods.zip: one Deflate entry and three in methods the program does not
+# extract (LZMA twice, BZip2 once); fixed DOS times.
+python3 - <<'PY'
+import zipfile
+entries = [
+    ("plain.txt", zipfile.ZIP_DEFLATED, b"plain words\n" * 20),
+    ("lzma-a.txt", zipfile.ZIP_LZMA, b"lzma one\n" * 30),
+    ("bzip2.txt", zipfile.ZIP_BZIP2, b"bzip two\n" * 30),
+    ("lzma-b.txt", zipfile.ZIP_LZMA, b"lzma three\n" * 30),
+]
+with zipfile.ZipFile("methods.zip", "w") as z:
+    for name, method, data in entries:
+        info = zipfile.ZipInfo(name, date_time=(2021, 5, 6, 7, 8, 10))
+        info.compress_type = method
+        info.external_attr = 0o644 << 16
+        z.writestr(info, data)
+PY
+
 # secret.zip: one file under the traditional ZIP password "velmora" (zip
 # draws its encryption header at random, so a rerun changes its bytes).
 tmp=$(mktemp -d)
