@@ -12,8 +12,8 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <memory>
 #include <span>
-#include <vector>
 
 namespace velmora {
 namespace {
@@ -182,10 +182,13 @@ DecodeStatus ImplodeDecoder::run(ByteSource& in, ByteSink& out, uint64_t out_siz
     if (!read_tree(bits, num_length_syms, st.length) || !read_tree(bits, num_distance_syms, st.distance))
         return bits.overrun() ? DecodeStatus::truncated : DecodeStatus::data_error;
 
-    // Slack past the end lets the fast loop skip per-byte room checks.
-    std::vector<uint8_t> buffer(dictionary_size + out_chunk + longest_match);
-    uint8_t* const base = buffer.data();
-    uint8_t* const limit = base + dictionary_size + out_chunk;   // no symbol starts at or past this
+    // The dictionary starts zeroed; slack past the end lets the fast loop
+    // skip per-byte room checks. Small entries get a small chunk.
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(out_chunk, out_size));
+    const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(dictionary_size + chunk + longest_match);
+    uint8_t* const base = buffer.get();
+    std::memset(base, 0, dictionary_size);
+    uint8_t* const limit = base + dictionary_size + chunk;   // no symbol starts at or past this
     uint8_t* pos = base + dictionary_size;
     uint8_t* flushed = pos;
     uint64_t remaining = out_size;

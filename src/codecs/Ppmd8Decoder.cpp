@@ -12,8 +12,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <vector>
+#include <span>
 
 namespace velmora {
 namespace {
@@ -163,8 +164,8 @@ public:
         next_ = end_ = nullptr;
         at_end_ = false;
         extra_ = 0;
-        if (input_.empty())
-            input_.resize(size_t{64} << 10);
+        if (!input_)
+            input_ = std::make_unique_for_overwrite<uint8_t[]>(input_size);
         code_ = 0;
         range_ = 0xFFFFFFFF;
         low_ = 0;
@@ -213,12 +214,12 @@ private:
     {
         if (at_end_)
             return false;
-        const size_t n = source_->read(input_);
+        const size_t n = source_->read({input_.get(), input_size});
         if (n == 0) {
             at_end_ = true;
             return false;
         }
-        next_ = input_.data();
+        next_ = input_.get();
         end_ = next_ + n;
         return true;
     }
@@ -377,8 +378,9 @@ private:
     uint16_t bin_summ_[25][64]{};
 
     uint32_t range_ = 0, code_ = 0, low_ = 0;
+    static constexpr size_t input_size = size_t{64} << 10;
     ByteSource* source_ = nullptr;
-    std::vector<uint8_t> input_;
+    std::unique_ptr<uint8_t[]> input_;
     const uint8_t* next_ = nullptr;
     const uint8_t* end_ = nullptr;
     bool at_end_ = false;
@@ -1248,10 +1250,10 @@ DecodeStatus Ppmd8Decoder::decode(ByteSource& in, ByteSink& out, uint64_t out_si
             got += n;
         }
         const parameters p = parse_parameters(static_cast<uint16_t>(header[0] | header[1] << 8));
-        if (p.order < min_order || p.restore_method > restore_freeze)
-            return DecodeStatus::data_error;
         if (p.restore_method == restore_freeze)
             return DecodeStatus::unsupported;   // var.I rev.1 and rev.2 disagree on it
+        if (p.order < min_order || p.restore_method > restore_cut_off)
+            return DecodeStatus::data_error;
         if (p.memory_mib > memory_limit_mib_)
             return DecodeStatus::no_memory;
 
@@ -1265,7 +1267,9 @@ DecodeStatus Ppmd8Decoder::decode(ByteSource& in, ByteSink& out, uint64_t out_si
         if (!started)
             return DecodeStatus::data_error;
 
-        std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(out_size, size_t{256} << 10)));
+        const size_t buffer_size = static_cast<size_t>(std::min<uint64_t>(out_size, size_t{256} << 10));
+        const auto buffer_memory = std::make_unique_for_overwrite<uint8_t[]>(buffer_size);
+        const std::span<uint8_t> buffer(buffer_memory.get(), buffer_size);
         uint64_t remaining = out_size;
         while (remaining != 0) {
             const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, buffer.size()));

@@ -9,8 +9,9 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <new>
-#include <vector>
+#include <span>
 
 namespace velmora {
 namespace {
@@ -113,7 +114,10 @@ DecodeStatus ShrinkDecoder::run(ByteSource& in, ByteSink& out, uint64_t out_size
     t.reset();
 
     LsbBitInput bits(in);
-    std::vector<uint8_t> buffer(out_buffer_size);
+    // Small entries get a small buffer; one string always fits.
+    const size_t buffer_size = static_cast<size_t>(std::min<uint64_t>(out_buffer_size, out_size + max_string_length));
+    const auto buffer_memory = std::make_unique_for_overwrite<uint8_t[]>(buffer_size);
+    const std::span<uint8_t> buffer(buffer_memory.get(), buffer_size);
     size_t pos = 0;
     uint64_t remaining = out_size;
 
