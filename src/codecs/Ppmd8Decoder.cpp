@@ -11,10 +11,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <span>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace velmora {
 namespace {
@@ -143,13 +148,17 @@ public:
             return true;
         memory_.reset();
         base_ = nullptr;
-        try {
-            // Not zeroed: untouched pages of a large model cost nothing. The
-            // unit past the end is a guard for the free-block walks.
-            memory_ = std::make_unique_for_overwrite<uint8_t[]>(size_t{bytes} + unit_size);
-        } catch (const std::bad_alloc&) {
+        // Not zeroed: untouched pages of a large model cost nothing. The unit
+        // past the end is a guard for the free-block walks. The model is
+        // read all over, so it asks for huge pages: thousands of TLB misses
+        // and page faults fewer per MB decoded with a 100 MiB model.
+        const size_t n = (size_t{bytes} + unit_size + huge_page - 1) & ~(huge_page - 1);
+        memory_.reset(static_cast<uint8_t*>(std::aligned_alloc(huge_page, n)));
+        if (!memory_)
             return false;
-        }
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        ::madvise(memory_.get(), n, MADV_HUGEPAGE);
+#endif
         base_ = memory_.get();
         size_ = bytes;
         std::memset(base_ + size_, 0, unit_size);
@@ -357,7 +366,11 @@ private:
         return bin_summ_[tables.ns_to_index[s->freq - 1u]][column];
     }
 
-    std::unique_ptr<uint8_t[]> memory_;
+    static constexpr size_t huge_page = size_t{2} << 20;
+    struct free_memory {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t, free_memory> memory_;
     uint8_t* base_ = nullptr;
     uint32_t size_ = 0;
 
