@@ -203,7 +203,19 @@ private:
     static unsigned units(unsigned index) { return tables.index_to_units[index]; }
     static unsigned index_of(unsigned nu) { return tables.units_to_index[nu - 1]; }
     static uint32_t bytes(unsigned nu) { return nu * unit_size; }
-    static void copy_units(void* to, const void* from, unsigned nu) { std::memmove(to, from, bytes(nu)); }
+    // Whole units, a word at a time: blocks are a few units long, too short
+    // for a library copy to pay. The blocks never overlap.
+    static void copy_units(void* to, const void* from, unsigned nu)
+    {
+        auto* d = static_cast<uint32_t*>(to);
+        const auto* z = static_cast<const uint32_t*>(from);
+        static_assert(unit_size == 3 * sizeof(uint32_t));
+        for (; nu != 0; --nu, d += 3, z += 3) {
+            d[0] = z[0];
+            d[1] = z[1];
+            d[2] = z[2];
+        }
+    }
 
     // ----- range decoder (carry-less, Subbotin) -----
     static constexpr uint32_t range_top = 1u << 24;
