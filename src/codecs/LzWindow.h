@@ -19,7 +19,7 @@ namespace velmora {
 class lz_window {
 public:
     // Output collected between two flushes: pieces of this size reach the sink.
-    static constexpr size_t flush_chunk = size_t{256} << 10;
+    static constexpr size_t flush_chunk = size_t{128} << 10;
     // Room past the flush point: one whole match of the longest kind (256
     // bytes) plus the overrun of the word copies.
     static constexpr size_t slack = 512;
