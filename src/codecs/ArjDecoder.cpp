@@ -6,6 +6,7 @@
 #include "codecs/ArjDecoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <memory>
 #include <new>
 
@@ -42,6 +43,62 @@ unsigned read_unary_prefixed(msb_bit_reader& in, unsigned first, unsigned last)
     return base + in.get(width);
 }
 
+// The same on a local bit buffer with at least 32 bits in it: the prefix
+// is the run of leading 1 bits, cut at last - first.
+inline unsigned take_unary_prefixed(msb_bit_reader::fast_bits& b, unsigned first, unsigned last)
+{
+    const unsigned limit = last - first;
+    unsigned ones = static_cast<unsigned>(std::countl_one(b.buf));
+    if (ones >= limit) {
+        ones = limit;
+        b.consume(limit);
+    } else {
+        b.consume(ones + 1);
+    }
+    // base: 2^first + ... + 2^(first + ones - 1)
+    const unsigned base = ((1u << ones) - 1) << first;
+    const unsigned width = first + ones;
+    if (width == 0) return base;
+    const unsigned field = b.peek(width);
+    b.consume(width);
+    return base + field;
+}
+
+// One item takes at most 7 + 7 prefix and length bits and 4 + 13 for the
+// position, or 1 + 8 for a literal.
+static_assert((len_last_width - len_first_width) + len_last_width + (pos_last_width - pos_first_width) +
+                  pos_last_width <= msb_bit_reader::min_refill_bits);
+constexpr size_t fastest_margin = fastest_max_match + 8;
+
+// Items while 8 input bytes and a whole copy of room remain.
+DecodeStatus fastest_loop(msb_bit_reader& in, uint8_t* base, size_t& pos, size_t end, const uint8_t* first_valid)
+{
+    msb_bit_reader::fast_bits b = in.begin_fast();
+    uint8_t* out = base + pos;
+    uint8_t* const out_end = base + end;
+    DecodeStatus status = DecodeStatus::ok;
+    while (out < out_end && b.can_refill()) {
+        b.refill();
+        const unsigned n = take_unary_prefixed(b, len_first_width, len_last_width);
+        if (n == 0) {
+            *out++ = static_cast<uint8_t>(b.peek(8));
+            b.consume(8);
+            continue;
+        }
+        const size_t dist = take_unary_prefixed(b, pos_first_width, pos_last_width) + 1;
+        if (static_cast<size_t>(out - first_valid) < dist) {
+            status = DecodeStatus::data_error;
+            break;
+        }
+        const size_t len = n + arj_threshold - 1;
+        lz_copy_fast(out, dist, len);
+        out += len;
+    }
+    in.end_fast(b);
+    pos = static_cast<size_t>(out - base);
+    return status;
+}
+
 DecodeStatus decode_fastest(ByteSource& source, ByteSink& sink, uint64_t out_size)
 {
     msb_bit_reader in(source);
@@ -56,6 +113,14 @@ DecodeStatus decode_fastest(ByteSource& source, ByteSink& sink, uint64_t out_siz
             win.set_pos(pos);
             if (!win.flush(sink)) return DecodeStatus::stopped;
             pos = win.pos();
+        }
+        const size_t stop = static_cast<size_t>(std::min<uint64_t>(win.flush_point(), pos + left));
+        if (stop - pos > fastest_margin) {
+            const uint8_t* const first_valid =
+                win.flushed() >= win.dict() ? base : base + win.dict() - win.flushed();
+            const DecodeStatus s = fastest_loop(in, base, pos, stop - fastest_margin, first_valid);
+            if (s != DecodeStatus::ok) return s;
+            if (pos >= stop - fastest_margin) continue;
         }
         in.refill();
         const unsigned n = read_unary_prefixed(in, len_first_width, len_last_width);

@@ -44,6 +44,15 @@ constexpr size_t table_capacity(unsigned syms, unsigned primary_bits)
     return (size_t{1} << primary_bits) + size_t{syms / 2} * (size_t{1} << (max_code_len - primary_bits));
 }
 
+// One symbol's entry for the bits at the top of w: the primary entry, or
+// the sub-table entry it links to (indexed by the bits after the primary's).
+inline uint32_t lookup(const uint32_t* t, unsigned bits, uint64_t w)
+{
+    uint32_t e = t[w >> (64 - bits)];
+    if (e & entry_link) e = t[(e >> 16) + ((w << bits) >> (64 - (e & 31)))];
+    return e;
+}
+
 template <unsigned Syms, unsigned PrimaryBits>
 struct huffman_table {
     static constexpr size_t capacity = table_capacity(Syms, PrimaryBits);
@@ -127,9 +136,7 @@ struct huffman_table {
     // Decodes one symbol from the bit buffer (which holds at least 16 bits).
     unsigned decode(msb_bit_reader& in) const
     {
-        const uint64_t w = in.window();
-        uint32_t e = entries[w >> (64 - bits)];
-        if (e & entry_link) e = entries[(e >> 16) + ((w << bits) >> (64 - (e & 31)))];
+        const uint32_t e = lookup(entries.data(), bits, in.window());
         in.consume(e & 31);
         return e >> 16;
     }
@@ -218,23 +225,68 @@ private:
         return true;
     }
 
+    // The fast loop: everything in locals, one refill per symbol, and a
+    // second literal from the same refill when the first was one.
     DecodeStatus fast_loop(uint8_t* base, size_t& pos, size_t end)
     {
-        while (pos < end && block_remaining_ != 0 && in_.bytes_buffered() >= 8) {
-            in_.refill_fast();
-            const unsigned c = c_.decode(in_);
-            --block_remaining_;
+        msb_bit_reader::fast_bits b = in_.begin_fast();
+        const uint32_t* const ct = c_.entries.data();
+        const unsigned cbits = c_.bits;
+        const uint32_t* const pt = p_table_.entries.data();
+        const unsigned pbits = p_table_.bits;
+        const unsigned max_p = p_.max_offset_symbol;
+        // Copies may not reach before first_valid: the start of the buffer
+        // when the window starts as spaces, else the first byte produced.
+        const uint8_t* const first_valid = (p_.history_of_spaces || win_.flushed() >= win_.dict())
+                                               ? base
+                                               : base + win_.dict() - win_.flushed();
+        uint32_t remaining = block_remaining_;
+        uint8_t* out = base + pos;
+        uint8_t* const out_end = base + end;
+        DecodeStatus status = DecodeStatus::ok;
+        while (out < out_end && remaining != 0 && b.can_refill()) {
+            b.refill();
+            uint32_t e = lookup(ct, cbits, b.buf);
+            b.consume(e & 31);
+            --remaining;
+            unsigned c = e >> 16;
             if (c < 256) {
-                base[pos++] = static_cast<uint8_t>(c);
+                *out++ = static_cast<uint8_t>(c);
+                // 40 bits are left: enough for another literal/length code,
+                // not for a whole copy; take it only if it is a literal.
+                if (remaining == 0 || out >= out_end) continue;
+                e = lookup(ct, cbits, b.buf);
+                c = e >> 16;
+                if (c >= 256) continue;
+                b.consume(e & 31);
+                --remaining;
+                *out++ = static_cast<uint8_t>(c);
                 continue;
             }
-            size_t dist;
-            if (!decode_distance(dist) || dist > max_distance(pos)) return DecodeStatus::data_error;
+            const uint32_t pe = lookup(pt, pbits, b.buf);
+            b.consume(pe & 31);
+            const unsigned p = pe >> 16;
+            if (p > max_p) {
+                status = DecodeStatus::data_error;
+                break;
+            }
+            size_t dist = p + 1;
+            if (p > 1) {
+                dist = (size_t{1} << (p - 1)) + b.peek(p - 1) + 1;
+                b.consume(p - 1);
+            }
+            if (dist > p_.window || static_cast<size_t>(out - first_valid) < dist) {
+                status = DecodeStatus::data_error;
+                break;
+            }
             const size_t len = c - (256 - threshold);
-            lz_copy_fast(base + pos, dist, len);
-            pos += len;
+            lz_copy_fast(out, dist, len);
+            out += len;
         }
-        return DecodeStatus::ok;
+        in_.end_fast(b);
+        block_remaining_ = remaining;
+        pos = static_cast<size_t>(out - base);
+        return status;
     }
 
     // Lengths of the code-length code or the offset code: 3 bits, where 7

@@ -47,7 +47,9 @@ public:
     size_t flush_point() const { return dict_ + flush_chunk; }
     // Output produced so far, flushed or not.
     uint64_t total() const { return total_at(pos_); }
-    // The same with the write position at pos.
+    // Output already sent to the sink.
+    uint64_t flushed() const { return flushed_; }
+    // Output produced so far with the write position at pos.
     uint64_t total_at(size_t pos) const { return flushed_ + (pos - dict_); }
 
     // Sends the pending bytes to the sink and slides the window down.

@@ -53,18 +53,12 @@ public:
         }
     }
 
-    // The word refill for the fast loops: needs bytes_buffered() >= 8.
-    // ORs in eight bytes below the buffered bits and counts only the whole
-    // bytes that fit; the bits of a partly fitting byte are ORed again, at
-    // the same place, by the next refill.
+    // The word refill: needs bytes_buffered() >= 8 (see fast_bits::refill).
     void refill_fast()
     {
-        uint64_t word;
-        std::memcpy(&word, next_, 8);
-        if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-        bitbuf_ |= word >> bitcount_;
-        next_ += (63 - bitcount_) >> 3;
-        bitcount_ |= 56;
+        fast_bits b = begin_fast();
+        b.refill();
+        end_fast(b);
     }
 
     // The next n bits (1 <= n <= 32) without taking them; refill() first.
@@ -93,6 +87,43 @@ public:
         return v;
     }
     unsigned bits_buffered() const { return bitcount_; }
+
+    // The reader's state in plain values, for fast loops: kept in locals,
+    // it stays in registers across the output writes (which may alias any
+    // member through uint8_t*). refill() needs 8 input bytes at next.
+    struct fast_bits {
+        uint64_t buf;
+        unsigned count;
+        const uint8_t* next;
+        const uint8_t* end;
+
+        bool can_refill() const { return end - next >= 8; }
+        // ORs in eight bytes below the buffered bits and counts only the
+        // whole bytes that fit; the bits of a partly fitting byte are ORed
+        // again, at the same place, by the next refill.
+        void refill()
+        {
+            uint64_t word;
+            std::memcpy(&word, next, 8);
+            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+            buf |= word >> count;
+            next += (63 - count) >> 3;
+            count |= 56;
+        }
+        uint32_t peek(unsigned n) const { return static_cast<uint32_t>(buf >> (64 - n)); }
+        void consume(unsigned n)
+        {
+            buf <<= n;
+            count -= n;
+        }
+    };
+    fast_bits begin_fast() const { return {bitbuf_, bitcount_, next_, end_}; }
+    void end_fast(const fast_bits& b)
+    {
+        bitbuf_ = b.buf;
+        bitcount_ = b.count;
+        next_ = b.next;
+    }
 
     // True once a bit past the end of the input has been taken.
     bool overrun() const { return pad_bits_ > bitcount_; }
