@@ -193,9 +193,9 @@ public:
                 continue;
             }
             size_t dist;
-            if (!decode_distance(dist)) return DecodeStatus::data_error;
+            const bool valid = decode_distance(dist);
             if (in_.overrun()) return DecodeStatus::truncated;
-            if (dist > max_distance(pos)) return DecodeStatus::data_error;
+            if (!valid || dist > max_distance(pos)) return DecodeStatus::data_error;
             const size_t len = static_cast<size_t>(std::min<uint64_t>(c - (256 - threshold), left));
             lz_copy_exact(base + pos, dist, len);
             pos += len;
