@@ -1,5 +1,6 @@
-// The "stored" method: bytes copied from a source to a sink unchanged, in
-// pieces the size of the caller's buffer.
+// The "stored" method of every format (ZIP method 0, LHA -lh0-/-lz4-, ARJ
+// method 0, TAR members): bytes copied from a source to a sink unchanged, in
+// pieces the size of a buffer.
 #pragma once
 
 #include "codecs/ByteStream.h"
@@ -10,7 +11,8 @@
 
 namespace velmora {
 
-// Copies exactly `size` bytes; truncated when the source ends first.
+// Copies exactly `size` bytes through the caller's buffer; truncated when the
+// source ends first.
 inline DecodeStatus copy_stored(ByteSource& in, ByteSink& out, uint64_t size, std::span<uint8_t> buffer)
 {
     while (size > 0) {
@@ -24,5 +26,8 @@ inline DecodeStatus copy_stored(ByteSource& in, ByteSink& out, uint64_t size, st
     }
     return DecodeStatus::ok;
 }
+
+// The same through a 64 KiB buffer of its own.
+DecodeStatus stored_copy(ByteSource& in, ByteSink& out, uint64_t out_size);
 
 } // namespace velmora
