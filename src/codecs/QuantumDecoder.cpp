@@ -291,9 +291,19 @@ DecodeStatus QuantumDecoder::decode_block(std::span<const uint8_t> block, std::s
             const unsigned slot = s.get_symbol(s.offset_long);
             offset = positions.base[slot] + s.in.read(positions.extra[slot]) + 1;
         }
-        if (length > out.size() - o || offset > s.window_size) {
+        if (offset > s.window_size) {
             s.bad = true;
             break;
+        }
+        if (length > out.size() - o) {
+            // A match may not cross a frame boundary; in the folder's last,
+            // short frame one running past the end is cut there, as
+            // cabextract does (7-Zip rejects it).
+            if (out.size() == frame_size) {
+                s.bad = true;
+                break;
+            }
+            length = static_cast<unsigned>(out.size() - o);
         }
         uint32_t src = (pos - offset) & mask;
         for (unsigned k = 0; k < length; ++k) {

@@ -31,7 +31,8 @@ public:
 
     // Decodes the folder's next CFDATA block (`block`: its cbData bytes) into
     // exactly out.size() bytes (cbUncomp, 1 to 32768; only the last block may
-    // be short). A match may not run past the block's output. The coder may
+    // be short). A match may not cross from one 32 KiB frame into the next;
+    // in a short (last) frame it is cut at the end. The coder may
     // look a few bytes past the block (read as the 0xFF block trailer and
     // zeros); a frame that needs more is truncated. After a failure every
     // further block fails until reset().
