@@ -166,6 +166,12 @@ public:
         return v;
     }
 
+    // Bytes taken so far: whole 16-bit words in bit mode, exact in byte mode.
+    size_t bytes_used(bool byte_mode) const
+    {
+        const uint64_t bits = consumed_bits();
+        return static_cast<size_t>(byte_mode ? bits / 8 : (bits + 15) / 16 * 2);
+    }
     // Bits taken from the block so far, counting zero bits past its end.
     uint64_t consumed_bits() const { return uint64_t{pos_} * 8 - count_; }
     bool overran() const { return consumed_bits() > uint64_t{data_.size()} * 8; }
@@ -187,6 +193,7 @@ public:
         const size_t p = pos_++;
         return p < data_.size() ? data_[p] : -1;
     }
+    size_t bytes_left() const { return pos_ < data_.size() ? data_.size() - pos_ : 0; }
     std::span<const uint8_t> bytes(size_t n)
     {
         const size_t start = std::min(pos_, data_.size());
@@ -243,6 +250,8 @@ struct LzxDecoder::state {
     std::array<uint8_t, aligned_syms> aligned_lens{};
     std::array<uint8_t, pretree_syms> pretree_lens{};
     bool length_empty = true;
+    bool pad_pending = false; // an odd uncompressed block's pad byte opens the next CFDATA block
+    size_t block_bytes_used = 0;
 
     std::array<uint32_t, table_capacity(max_main_syms, main_table_bits)> main_table{};
     std::array<uint32_t, table_capacity(length_syms, length_table_bits)> length_table{};
@@ -307,9 +316,10 @@ bool LzxDecoder::state::read_lengths(uint8_t* lens, unsigned first, unsigned las
 
 DecodeStatus LzxDecoder::state::read_block_header()
 {
-    // An uncompressed block of odd length is followed by one byte of padding.
-    if (block_type == block_uncompressed && (block_length & 1))
+    if (pad_pending) {
         in.bytes(1);
+        pad_pending = false;
+    }
     block_type = in.read(3);
     const uint32_t high = in.read(16);
     block_length = (high << 8) | in.read(8);
@@ -462,6 +472,8 @@ void LzxDecoder::state::undo_e8(std::span<uint8_t> out) const
     }
 }
 
+size_t LzxDecoder::block_bytes_used() const { return s_ ? s_->block_bytes_used : 0; }
+
 LzxDecoder::LzxDecoder() = default;
 LzxDecoder::~LzxDecoder() = default;
 
@@ -486,6 +498,7 @@ DecodeStatus LzxDecoder::reset(unsigned window_bits)
         s.block_type = 0;
         s.block_length = 0;
         s.block_remaining = 0;
+        s.pad_pending = false;
         s.R0 = s.R1 = s.R2 = 1;
         s.main_lens.fill(0);
         s.length_lens.fill(0);
@@ -535,6 +548,15 @@ DecodeStatus LzxDecoder::decode_block(std::span<const uint8_t> block, std::span<
             std::memcpy(s.window.data() + s.window_pos, raw.data(), n);
             s.window_pos += n;
             s.block_remaining -= n;
+            // An uncompressed block of odd length is followed by a byte of
+            // padding: here, or at the start of the next CFDATA block when
+            // the block ended with this one.
+            if (s.block_remaining == 0 && (s.block_length & 1)) {
+                if (s.in.bytes_left() > 0)
+                    s.in.bytes(1);
+                else
+                    s.pad_pending = true;
+            }
             continue;
         }
         if (const auto st = s.decode_run(run_end, frame_end); st != DecodeStatus::ok)
@@ -543,6 +565,7 @@ DecodeStatus LzxDecoder::decode_block(std::span<const uint8_t> block, std::span<
     if (s.in.overran())
         return DecodeStatus::truncated;
 
+    s.block_bytes_used = s.in.bytes_used(s.block_type == block_uncompressed && s.block_remaining > 0);
     std::memcpy(out.data(), s.window.data() + frame_start, out.size());
     s.undo_e8(out);
     s.total += out.size();

@@ -39,6 +39,12 @@ public:
     // After any failure every further block fails until reset().
     DecodeStatus decode_block(std::span<const uint8_t> block, std::span<uint8_t> out);
 
+    // Bytes of the last block the frame used, its last 16-bit word whole
+    // (exact when it ended inside an uncompressed block). Fewer than cbData
+    // means the block carries bytes past its frame, which LZX decoders that
+    // read a folder as one stream would take for the next frame.
+    size_t block_bytes_used() const;
+
 private:
     struct state;
     std::unique_ptr<state> s_;
