@@ -1,5 +1,5 @@
 // ARC decoders (methods 1 to 9, and 10 which must be refused). Input: method
-// (1 + byte % 10), the entry size (20 bits), a piece size, then the packed
+// (1 + byte % 10), the entry size (18 bits), a piece size, then the packed
 // bytes. The entry is decoded from one whole source and again from a source
 // that gives a few bytes at a time into a sink that takes small writes: both
 // must give the same status and bytes, never more than the entry size, and
@@ -38,17 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 5)
         return 0;
     const auto method = static_cast<uint8_t>(1 + data[0] % 10);
-    const uint64_t out_size = data[1] | (data[2] << 8) | ((data[3] & 0x0F) << 16);
+    const uint64_t out_size = data[1] | (data[2] << 8) | ((data[3] & 0x03) << 16);
     const size_t piece = 1 + data[4] % 61;
     const std::span<const uint8_t> packed(data + 5, size - 5);
 
-    ArcDecoder whole_decoder;
+    static ArcDecoder whole_decoder; // kept between inputs, as a reader keeps it between entries
     std::vector<uint8_t> whole;
     VectorSink whole_sink(whole);
     SpanSource whole_source(packed);
     const DecodeStatus a = whole_decoder.decode(method, whole_source, whole_sink, out_size);
 
-    ArcDecoder trickle_decoder;
+    static ArcDecoder trickle_decoder;
     std::vector<uint8_t> trickled;
     VectorSink trickle_sink(trickled);
     TrickleSource trickle_source(packed, piece);

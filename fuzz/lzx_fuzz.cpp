@@ -12,6 +12,7 @@
 #include <vector>
 
 using namespace velmora;
+using velmora::fuzz::mspack_extract;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (blocks.empty() || uncompressed.back() != last)
         return 0;
 
-    LzxDecoder lzx;
+    static LzxDecoder lzx; // kept between inputs, as a reader keeps it between folders
     if (lzx.reset(window_bits) != DecodeStatus::ok)
         abort();
     std::vector<uint8_t> mine;

@@ -73,8 +73,58 @@ inline int mem_seek(mspack_file* f, off_t offset, int mode)
 }
 inline off_t mem_tell(mspack_file* f) { return static_cast<off_t>(reinterpret_cast<mem_file*>(f)->pos); }
 inline void mem_message(mspack_file*, const char*, ...) {}
-inline void* mem_alloc(mspack_system*, size_t n) { return std::calloc(1, n); }
-inline void mem_free(void* p) { std::free(p); }
+// Freed blocks are kept for the next input of the same size: fresh 2 MiB
+// windows from the system cost the fuzzer more than decoding.
+struct block_pool {
+    std::vector<std::pair<size_t, void*>> blocks;
+    std::vector<std::pair<void*, size_t>> live;
+    ~block_pool()
+    {
+        for (auto& b : blocks)
+            std::free(b.second);
+    }
+};
+inline block_pool& pool()
+{
+    static block_pool p;
+    return p;
+}
+inline void* mem_alloc(mspack_system*, size_t n)
+{
+    auto& p = pool();
+    void* block = nullptr;
+    for (size_t i = 0; i < p.blocks.size(); ++i) {
+        if (p.blocks[i].first == n) {
+            block = p.blocks[i].second;
+            p.blocks.erase(p.blocks.begin() + static_cast<long>(i));
+            std::memset(block, 0, n);
+            break;
+        }
+    }
+    if (!block)
+        block = std::calloc(1, n);
+    if (block)
+        p.live.emplace_back(block, n);
+    return block;
+}
+inline void mem_free(void* block)
+{
+    if (!block)
+        return;
+    auto& p = pool();
+    for (size_t i = 0; i < p.live.size(); ++i) {
+        if (p.live[i].first == block) {
+            const size_t n = p.live[i].second;
+            p.live.erase(p.live.begin() + static_cast<long>(i));
+            if (n >= 4096 && p.blocks.size() < 8) {
+                p.blocks.emplace_back(n, block);
+                return;
+            }
+            break;
+        }
+    }
+    std::free(block);
+}
 inline void mem_copy(void* src, void* dst, size_t n) { std::memmove(dst, src, n); }
 
 // typeCompress: 2 | window_bits << 8 (Quantum) or 3 | window_bits << 8 (LZX).

@@ -9,6 +9,7 @@
 #include <vector>
 
 using namespace velmora;
+using velmora::fuzz::mspack_extract;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -18,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto out_size = static_cast<uint16_t>(1 + (data[1] | (data[2] << 8)) % 32768);
     const std::span<const uint8_t> block(data + 3, size - 3);
 
-    QuantumDecoder quantum;
+    static QuantumDecoder quantum; // kept between inputs, as a reader keeps it between folders
     if (quantum.reset(window_bits) != DecodeStatus::ok)
         abort();
     std::vector<uint8_t> mine(out_size);

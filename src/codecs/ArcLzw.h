@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 namespace velmora {
 
@@ -27,13 +28,24 @@ public:
 
 private:
     DecodeStatus run(uint8_t method, ByteSource& in, ByteSink& out, uint64_t out_size);
-    // String k (k >= 257) is string prefix_[k] followed by suffix_[k];
-    // first_[k] is its first byte and length_[k] its length.
+    // Recent LZW output (before the run-length stage); strings that begin
+    // no further back than this are copied from it.
+    static constexpr size_t ring_size = size_t{1} << 20;
+
+    void copy_from_ring(uint8_t* dst, uint64_t from, unsigned len);
+    void walk_chain(uint8_t* dst, unsigned code, unsigned len);
+    void copy_to_ring(uint64_t at, unsigned len);
+
+    // String k (k >= 257) is string prefix_[k] followed by walk_suffix_[k];
+    // first_[k] is its first byte, length_[k] its length, and where_[k] the
+    // output position of its latest copy.
     std::array<uint16_t, max_codes> prefix_{};
-    std::array<uint8_t, max_codes> suffix_{};
+    std::array<uint8_t, max_codes> walk_suffix_{};
     std::array<uint8_t, max_codes> first_{};
     std::array<uint16_t, max_codes> length_{};
+    std::array<uint64_t, max_codes> where_{};
     std::array<uint8_t, max_codes + 1> string_{};
+    std::unique_ptr<uint8_t[]> ring_;
     ArcRle rle_;
 };
 

@@ -8,6 +8,7 @@
 #include "codecs/OutputBuffer.h"
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace velmora {
@@ -31,9 +32,33 @@ public:
     {
         if (!expand_)
             return out.put(packed);
-        for (const uint8_t c : packed)
-            if (!write(c, out))
-                return false;
+        while (!packed.empty()) {
+            if (in_run_) {
+                if (!write(packed[0], out))
+                    return false;
+                packed = packed.subspan(1);
+                continue;
+            }
+            // Bytes up to the next marker pass through as they are.
+            const uint8_t* m = nullptr;
+            if (packed.size() < 16) { // LZW strings are short: a plain scan beats a call
+                for (size_t i = 0; i < packed.size() && !m; ++i)
+                    if (packed[i] == marker)
+                        m = packed.data() + i;
+            } else {
+                m = static_cast<const uint8_t*>(std::memchr(packed.data(), marker, packed.size()));
+            }
+            const size_t plain = m ? static_cast<size_t>(m - packed.data()) : packed.size();
+            if (plain > 0) {
+                if (!out.put(packed.first(plain)))
+                    return false;
+                last_ = packed[plain - 1];
+            }
+            if (!m)
+                return true;
+            in_run_ = true;
+            packed = packed.subspan(plain + 1);
+        }
         return true;
     }
 

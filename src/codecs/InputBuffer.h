@@ -6,8 +6,8 @@
 #include "codecs/ByteStream.h"
 
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <vector>
 
 namespace velmora {
 
@@ -15,7 +15,10 @@ class InputBuffer {
 public:
     static constexpr size_t default_piece = size_t{128} << 10;
 
-    explicit InputBuffer(ByteSource& source, size_t piece = default_piece) : source_(source), buf_(piece) {}
+    explicit InputBuffer(ByteSource& source, size_t piece = default_piece)
+        : source_(source), buf_(std::make_unique_for_overwrite<uint8_t[]>(piece)), size_(piece)
+    {
+    }
 
     // The next byte, or -1 once the source has ended.
     int get()
@@ -30,7 +33,7 @@ public:
     {
         if (pos_ == end_)
             refill();
-        return std::span<const uint8_t>(buf_).subspan(pos_, end_ - pos_);
+        return std::span<const uint8_t>(buf_.get() + pos_, end_ - pos_);
     }
     void skip(size_t n) { pos_ += n; }
 
@@ -40,14 +43,15 @@ private:
         if (ended_)
             return false;
         pos_ = 0;
-        end_ = source_.read(buf_);
+        end_ = source_.read(std::span<uint8_t>(buf_.get(), size_));
         if (end_ == 0)
             ended_ = true;
         return end_ != 0;
     }
 
     ByteSource& source_;
-    std::vector<uint8_t> buf_;
+    std::unique_ptr<uint8_t[]> buf_; // left uninitialised: every byte is read into before use
+    size_t size_;
     size_t pos_ = 0;
     size_t end_ = 0;
     bool ended_ = false;

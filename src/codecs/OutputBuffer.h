@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
-#include <vector>
 
 namespace velmora {
 
@@ -18,7 +18,7 @@ public:
     static constexpr size_t default_piece = size_t{64} << 10;
 
     OutputBuffer(ByteSink& sink, uint64_t limit, size_t piece = default_piece)
-        : sink_(sink), limit_(limit), buf_(piece)
+        : sink_(sink), limit_(limit), buf_(std::make_unique_for_overwrite<uint8_t[]>(piece)), size_(piece)
     {
     }
 
@@ -39,7 +39,7 @@ public:
             if (room_ == 0 && !make_room())
                 return false;
             const size_t k = static_cast<size_t>(std::min<uint64_t>(room_, data.size()));
-            std::memcpy(buf_.data() + n_, data.data(), k);
+            std::memcpy(buf_.get() + n_, data.data(), k);
             n_ += k;
             room_ -= k;
             data = data.subspan(k);
@@ -54,7 +54,7 @@ public:
             if (room_ == 0 && !make_room())
                 return false;
             const size_t k = static_cast<size_t>(std::min<uint64_t>(room_, count));
-            std::memset(buf_.data() + n_, b, k);
+            std::memset(buf_.get() + n_, b, k);
             n_ += k;
             room_ -= k;
             count -= k;
@@ -66,7 +66,7 @@ public:
     bool flush()
     {
         if (n_ != 0 && !failed_) {
-            if (!sink_.write(std::span<const uint8_t>(buf_.data(), n_)))
+            if (!sink_.write(std::span<const uint8_t>(buf_.get(), n_)))
                 failed_ = true;
             flushed_ += n_;
         }
@@ -90,17 +90,18 @@ private:
     // Flushes a full buffer and opens room up to the limit.
     bool make_room()
     {
-        if (n_ == buf_.size() && !flush())
+        if (n_ == size_ && !flush())
             return false;
         if (failed_)
             return false;
-        room_ = static_cast<size_t>(std::min<uint64_t>(buf_.size() - n_, limit_ - total()));
+        room_ = static_cast<size_t>(std::min<uint64_t>(size_ - n_, limit_ - total()));
         return room_ != 0;
     }
 
     ByteSink& sink_;
     uint64_t limit_;
-    std::vector<uint8_t> buf_;
+    std::unique_ptr<uint8_t[]> buf_; // left uninitialised: only written bytes are handed on
+    size_t size_;
     size_t n_ = 0;
     size_t room_ = 0; // bytes that may be added before make_room() runs again
     uint64_t flushed_ = 0;
