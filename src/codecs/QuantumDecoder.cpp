@@ -306,6 +306,29 @@ DecodeStatus QuantumDecoder::decode_block(std::span<const uint8_t> block, std::s
             length = static_cast<unsigned>(out.size() - o);
         }
         uint32_t src = (pos - offset) & mask;
+        if (pos + length <= s.window_size && src + length <= s.window_size) {
+            // Neither end wraps: copy forwards (the source may overlap what
+            // is being written, a repeat), then hand the bytes out in one go.
+            uint8_t* d = w + pos;
+            if (src > pos) {
+                std::memmove(d, w + src, length); // the wrapped history lies ahead
+            } else if (pos - src >= length) {
+                std::memcpy(d, w + src, length);
+            } else {
+                // A repeat of the last `dist` bytes: copy what is done so far
+                // again, doubling, each copy clear of its source.
+                const unsigned dist = pos - src;
+                for (unsigned done = 0; done < length;) {
+                    const unsigned n = std::min(done + dist, length - done);
+                    std::memcpy(d + done, d - dist, n);
+                    done += n;
+                }
+            }
+            std::memcpy(out.data() + o, d, length);
+            o += length;
+            pos = (pos + length) & mask;
+            continue;
+        }
         for (unsigned k = 0; k < length; ++k) {
             const uint8_t b = w[src];
             w[pos] = b;
