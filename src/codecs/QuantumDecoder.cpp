@@ -310,8 +310,10 @@ DecodeStatus QuantumDecoder::decode_block(std::span<const uint8_t> block, std::s
             // Neither end wraps: copy forwards (the source may overlap what
             // is being written, a repeat), then hand the bytes out in one go.
             uint8_t* d = w + pos;
-            if (src > pos) {
-                std::memmove(d, w + src, length); // the wrapped history lies ahead
+            if (src >= pos) {
+                // The wrapped history lies ahead (or, a whole window back, is
+                // the very bytes being written).
+                std::memmove(d, w + src, length);
             } else if (pos - src >= length) {
                 std::memcpy(d, w + src, length);
             } else {

@@ -157,4 +157,16 @@ TEST(CabHostileBlocks, WindowsAndFrameSizesOutsideTheFormatAreRefused)
     }
 }
 
+// Found by quantum_fuzz: a match a whole window back (offset = window size)
+// copies a byte onto itself; a block copy with a distance of zero never ended.
+TEST(CabHostileBlocks, QuantumMatchAWholeWindowBackEnds)
+{
+    const std::vector<uint8_t> block = {0x00, 0x08, 0x7E, 0x7F, 0xFA, 0x00, 0x00, 0xC0};
+    QuantumDecoder quantum;
+    ASSERT_EQ(quantum.reset(10), DecodeStatus::ok);
+    std::vector<uint8_t> out(1, 0xAA);
+    EXPECT_EQ(quantum.decode_block(block, out), DecodeStatus::ok);
+    EXPECT_EQ(out[0], 0) << "a match before the first byte reads the zeroed window";
+}
+
 } // namespace
