@@ -87,7 +87,7 @@ OutputStatus BackgroundWriter::place(const Job& job)
     if (fd < 0)
         return OutputStatus::failed;
     bool ok = write_all(fd, job.data);
-    if (ok)
+    if (ok && job.stamped)
         stamp_file(fd, job.seconds, job.nanoseconds);
     ok = ::close(fd) == 0 && ok;
     if (!ok) {

@@ -23,7 +23,8 @@ public:
         int folder_fd = -1; // owned by the job: closed when it is done
         std::string leaf;
         std::vector<uint8_t> data;
-        int64_t seconds = -1;  // modification time (Unix), -1 for the time of writing
+        bool stamped = false;  // false: the file keeps the time of writing
+        int64_t seconds = 0;   // modification time (Unix)
         uint32_t nanoseconds = 0;
         int32_t mode = -1;     // as OutputFile::open takes it
         bool checked = true;   // the data passed its checks

@@ -173,9 +173,11 @@ OutputStatus ExtractionRun::write_in_background(int32_t entry, const std::string
     case FileStamp::Kind::none:
         break;
     case FileStamp::Kind::dos:
+        job.stamped = true;
         job.seconds = cache.local_unix_time(DosDateTimeToDate(stamp.dos_date, stamp.dos_time));
         break;
     case FileStamp::Kind::unix_time:
+        job.stamped = true;
         job.seconds = stamp.seconds;
         job.nanoseconds = stamp.nanoseconds;
         break;

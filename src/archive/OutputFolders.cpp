@@ -239,8 +239,6 @@ void stamp_file(int fd, const FileStamp& stamp, OutputFolderCache& cache)
 
 void stamp_file(int fd, int64_t seconds, uint32_t nanoseconds)
 {
-    if (seconds < 0 && nanoseconds == 0)
-        return;
     timespec times[2]{};
     times[0].tv_nsec = UTIME_NOW;
     times[1].tv_sec = static_cast<time_t>(seconds);

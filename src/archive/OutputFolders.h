@@ -71,7 +71,7 @@ bool write_all(int fd, std::span<const uint8_t> data);
 
 // Sets the modification time of an open file from a stamp (access time now).
 void stamp_file(int fd, const FileStamp& stamp, OutputFolderCache& cache);
-// The same from a Unix time (seconds < 0: leave the time of writing).
+// The same from a Unix time (negative: before 1970).
 void stamp_file(int fd, int64_t seconds, uint32_t nanoseconds);
 
 // Renames the finished temporary file over `leaf`. Checked data replaces an
