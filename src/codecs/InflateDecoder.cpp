@@ -49,6 +49,17 @@ static_assert(3 * max_codeword_len + litlen_table_bits <= 64, "three literals le
 static_assert(out_buffer_size >= window_size + 2 * (3 + 0xFFFF), "a slide leaves room for the longest Deflate64 match");
 static_assert(in_buffer_size >= 1 + 4 + max_stored_len + 8, "a whole stored block fits in the input buffer");
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELMORA_HAVE_BMI2_LOOP 1
+bool cpu_has_bmi2()
+{
+    static const bool has = __builtin_cpu_supports("bmi2");
+    return has;
+}
+#else
+bool cpu_has_bmi2() { return false; }
+#endif
+
 uint64_t load_le64(const uint8_t* p)
 {
     uint64_t v;
@@ -128,7 +139,8 @@ struct InflateDecoder::dynamic_tables {
 };
 
 InflateDecoder::InflateDecoder(bool deflate64, inflate_rules rules, WindowServices* window)
-    : deflate64_(deflate64), rules_(rules), window_(window), tables_(std::make_unique_for_overwrite<dynamic_tables>())
+    : deflate64_(deflate64), rules_(rules), window_(window), bmi2_(cpu_has_bmi2()),
+      tables_(std::make_unique_for_overwrite<dynamic_tables>())
 {
 }
 
@@ -612,16 +624,37 @@ InflateDecoder::step InflateDecoder::stop_with(inflate_fault fault, DecodeStatus
 // ---------------------------------------------------------------------------
 // The fast loop
 
+namespace {
+
+enum class fast_end : uint8_t { margin, end_of_block, slow_symbol, bad_distance, long_match };
+
+// What the fast loop reads and advances.
+struct fast_state {
+    const uint8_t* in;
+    size_t in_size;
+    uint64_t pos;
+    uint8_t* out;
+    size_t out_pos;
+    size_t out_stop;
+    const uint32_t* litlen;
+    const uint32_t* dist;
+    uint32_t long_length; // Deflate64: a match longer than 258, not yet copied
+    uint32_t long_dist;
+};
+
+// Runs while in_fast_end and out_fast_end are not passed; compiled once for
+// every x86-64 and once with BMI2 (shifts by a register and the extra-bits
+// mask in one instruction each), chosen when the decoder is made.
 template <bool Deflate64>
-InflateDecoder::step InflateDecoder::fast_loop()
+[[gnu::always_inline]] inline fast_end fast_loop_body(fast_state& st)
 {
-    const uint8_t* in_next = in_ + (pos_ >> 3);
-    const uint8_t* const in_fast_end = in_ + in_size_ - fast_input_margin;
-    uint8_t* const out_begin = out_;
-    uint8_t* out = out_ + out_pos_;
-    uint8_t* const out_fast_end = out_ + out_stop_ - fast_output_margin;
-    const uint32_t* const ll = litlen_;
-    const uint32_t* const dt = dist_;
+    const uint8_t* in_next = st.in + (st.pos >> 3);
+    const uint8_t* const in_fast_end = st.in + st.in_size - fast_input_margin;
+    uint8_t* const out_begin = st.out;
+    uint8_t* out = st.out + st.out_pos;
+    uint8_t* const out_fast_end = st.out + st.out_stop - fast_output_margin;
+    const uint32_t* const ll = st.litlen;
+    const uint32_t* const dt = st.dist;
     constexpr uint64_t ll_mask = (1u << litlen_table_bits) - 1;
     constexpr uint64_t dt_mask = (1u << dist_table_bits) - 1;
 
@@ -633,27 +666,28 @@ InflateDecoder::step InflateDecoder::fast_loop()
     // Word refill: the bits above bitsleft are either 0 or the very input
     // bits that belong there, so OR-ing a whole word in is harmless, and only
     // the bytes that fit whole are counted as taken.
-    auto refill = [&] {
-        bitbuf |= load_le64(in_next) << (bitsleft & 63);
-        in_next += 7 - ((bitsleft >> 3) & 7);
-        bitsleft |= 56;
-    };
+#define VELMORA_REFILL()                                               \
+    do {                                                               \
+        bitbuf |= load_le64(in_next) << (bitsleft & 63);               \
+        in_next += 7 - ((bitsleft >> 3) & 7);                          \
+        bitsleft |= 56;                                                \
+    } while (0)
     // An entry's low byte is every bit its symbol takes.
-    auto consume = [&](uint32_t e) {
-        bitbuf >>= (e & 63);
-        bitsleft -= e;
-    };
+#define VELMORA_CONSUME(e)                                             \
+    do {                                                               \
+        bitbuf >>= ((e) & 63);                                         \
+        bitsleft -= (e);                                               \
+    } while (0)
     // The extra bits of a length or distance entry, from the bit buffer as it
     // was before the entry was consumed.
-    auto extra_value = [](uint64_t saved, uint32_t e) {
-        return static_cast<uint32_t>((saved & ((uint64_t{1} << (e & 63)) - 1)) >> ((e >> 8) & 0xFF));
-    };
+#define VELMORA_EXTRA(saved, e) \
+    static_cast<uint32_t>(((saved) & ((uint64_t{1} << ((e) & 63)) - 1)) >> (((e) >> 8) & 0xFF))
 
-    refill();
-    bitbuf >>= pos_ & 7;
-    bitsleft -= static_cast<uint32_t>(pos_ & 7);
-    refill();
-    step status = step::margin;
+    VELMORA_REFILL();
+    bitbuf >>= st.pos & 7;
+    bitsleft -= static_cast<uint32_t>(st.pos & 7);
+    VELMORA_REFILL();
+    fast_end status = fast_end::margin;
     // The next literal/length entry is looked up as soon as the bits for it
     // are known (before a match is copied), so the table load overlaps other work.
     uint32_t entry = ll[bitbuf & ll_mask];
@@ -661,50 +695,50 @@ InflateDecoder::step InflateDecoder::fast_loop()
         if (entry & entry_literal) {
             // Up to three literals per refill: 3 x 15 bits leave the 11 bits
             // the next primary lookup needs.
-            consume(entry);
+            VELMORA_CONSUME(entry);
             uint8_t lit = static_cast<uint8_t>(entry >> 16);
             entry = ll[bitbuf & ll_mask];
             *out++ = lit;
             if (entry & entry_literal) {
-                consume(entry);
+                VELMORA_CONSUME(entry);
                 lit = static_cast<uint8_t>(entry >> 16);
                 entry = ll[bitbuf & ll_mask];
                 *out++ = lit;
                 if (entry & entry_literal) {
-                    consume(entry);
+                    VELMORA_CONSUME(entry);
                     lit = static_cast<uint8_t>(entry >> 16);
                     entry = ll[bitbuf & ll_mask];
-                    refill();
+                    VELMORA_REFILL();
                     *out++ = lit;
                     continue;
                 }
             }
-            refill();
+            VELMORA_REFILL();
         }
         if (entry & entry_exceptional) [[unlikely]] {
             if (entry & entry_subtable) {
                 entry = ll[(entry >> 16) + ((bitbuf >> litlen_table_bits) & ((1u << entry_codeword_len(entry)) - 1))];
                 if (entry & entry_literal) {
-                    consume(entry);
+                    VELMORA_CONSUME(entry);
                     *out++ = static_cast<uint8_t>(entry >> 16);
-                    refill();
+                    VELMORA_REFILL();
                     entry = ll[bitbuf & ll_mask];
                     continue;
                 }
             }
             if (entry & entry_exceptional) {
                 if (entry & entry_end_of_block) {
-                    consume(entry);
-                    status = step::end_of_block;
+                    VELMORA_CONSUME(entry);
+                    status = fast_end::end_of_block;
                 } else {
-                    status = step::slow_symbol; // symbols 286/287, left for the exact path
+                    status = fast_end::slow_symbol; // symbols 286/287, left for the exact path
                 }
                 break;
             }
         }
         uint64_t saved = bitbuf;
-        consume(entry);
-        uint32_t length = (entry >> 16) + extra_value(saved, entry);
+        VELMORA_CONSUME(entry);
+        uint32_t length = (entry >> 16) + VELMORA_EXTRA(saved, entry);
         if constexpr (Deflate64) {
             if (length == deflate64_long_length) [[unlikely]] {
                 length = static_cast<uint32_t>(bitbuf & 0xFFFF) + 3;
@@ -712,34 +746,77 @@ InflateDecoder::step InflateDecoder::fast_loop()
                 bitsleft -= 16;
             }
             // The distance, and the bits of the next lookup behind it.
-            if ((bitsleft & 0xFF) < max_dist_bits + litlen_table_bits) refill();
+            if ((bitsleft & 0xFF) < max_dist_bits + litlen_table_bits) VELMORA_REFILL();
         }
         uint32_t de = dt[bitbuf & dt_mask];
         if (de & entry_subtable) [[unlikely]]
             de = dt[(de >> 16) + ((bitbuf >> dist_table_bits) & ((1u << entry_codeword_len(de)) - 1))];
         saved = bitbuf;
-        consume(de);
-        const uint32_t dist = (de >> 16) + extra_value(saved, de);
+        VELMORA_CONSUME(de);
+        const uint32_t dist = (de >> 16) + VELMORA_EXTRA(saved, de);
         if (dist > static_cast<size_t>(out - out_begin)) [[unlikely]] {
-            status = step::failed;
+            status = fast_end::bad_distance;
             break;
         }
         entry = ll[bitbuf & ll_mask];
-        refill();
+        VELMORA_REFILL();
         if constexpr (Deflate64) {
             if (length > 258) [[unlikely]] {
-                pending_length_ = length;
-                pending_dist_ = dist;
-                status = step::long_match;
+                st.long_length = length;
+                st.long_dist = dist;
+                status = fast_end::long_match;
                 break;
             }
         }
         copy_match(out, dist, length);
         out += length;
     } while (in_next <= in_fast_end && out <= out_fast_end);
-    pos_ = static_cast<uint64_t>(in_next - in_) * 8 - (bitsleft & 0xFF);
-    out_pos_ = static_cast<size_t>(out - out_begin);
+#undef VELMORA_REFILL
+#undef VELMORA_CONSUME
+#undef VELMORA_EXTRA
+    st.pos = static_cast<uint64_t>(in_next - st.in) * 8 - (bitsleft & 0xFF);
+    st.out_pos = static_cast<size_t>(out - out_begin);
     return status;
+}
+
+template <bool Deflate64>
+fast_end fast_loop_generic(fast_state& st)
+{
+    return fast_loop_body<Deflate64>(st);
+}
+
+#ifdef VELMORA_HAVE_BMI2_LOOP
+template <bool Deflate64>
+[[gnu::target("bmi2")]] fast_end fast_loop_bmi2(fast_state& st)
+{
+    return fast_loop_body<Deflate64>(st);
+}
+#endif
+
+} // namespace
+
+template <bool Deflate64>
+InflateDecoder::step InflateDecoder::fast_loop()
+{
+    fast_state st{in_, in_size_, pos_, out_, out_pos_, out_stop_, litlen_, dist_, 0, 0};
+#ifdef VELMORA_HAVE_BMI2_LOOP
+    const fast_end end = bmi2_ ? fast_loop_bmi2<Deflate64>(st) : fast_loop_generic<Deflate64>(st);
+#else
+    const fast_end end = fast_loop_generic<Deflate64>(st);
+#endif
+    pos_ = st.pos;
+    out_pos_ = st.out_pos;
+    switch (end) {
+    case fast_end::end_of_block: return step::end_of_block;
+    case fast_end::slow_symbol: return step::slow_symbol;
+    case fast_end::bad_distance: return step::failed;
+    case fast_end::long_match:
+        pending_length_ = st.long_length;
+        pending_dist_ = st.long_dist;
+        return step::long_match;
+    case fast_end::margin: break;
+    }
+    return step::margin;
 }
 
 } // namespace velmora

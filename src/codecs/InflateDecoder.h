@@ -125,6 +125,7 @@ private:
     const bool deflate64_;
     const inflate_rules rules_;
     WindowServices* const window_;
+    const bool bmi2_; // the fast loop built for BMI2 runs on this CPU
 
     // Input: in_size_ bytes at in_, which is either the owned buffer (filled
     // from source_) or the caller's span; in_final_ once nothing more comes.
