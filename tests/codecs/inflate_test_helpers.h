@@ -185,16 +185,23 @@ inline std::optional<zlib_result> zlib_inflate_raw_ex(const std::vector<uint8_t>
     inflateInit2(&z, -15);
     if (!dictionary.empty()) inflateSetDictionary(&z, dictionary.data(), static_cast<uInt>(dictionary.size()));
     zlib_result r;
-    r.out.resize(max_out + 1);
     z.next_in = const_cast<Bytef*>(in.data());
     z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = r.out.data();
-    z.avail_out = static_cast<uInt>(r.out.size());
-    const int rc = inflate(&z, Z_FINISH);
-    r.out.resize(z.total_out);
+    int rc = Z_OK;
+    // The output grows as zlib fills it, up to max_out + 1 bytes.
+    while (rc == Z_OK && r.out.size() <= max_out) {
+        const size_t have = r.out.size();
+        r.out.resize(std::min(max_out + 1, have + std::max<size_t>(have, 65536)));
+        z.next_out = r.out.data() + have;
+        z.avail_out = static_cast<uInt>(r.out.size() - have);
+        rc = inflate(&z, Z_NO_FLUSH);
+        r.out.resize(z.total_out);
+        if (rc == Z_BUF_ERROR && z.avail_out != 0) break; // needs more input
+        if (rc == Z_BUF_ERROR) rc = Z_OK;
+    }
     r.consumed = z.total_in;
     inflateEnd(&z);
-    if (rc != Z_STREAM_END) return std::nullopt;
+    if (rc != Z_STREAM_END || r.out.size() > max_out) return std::nullopt;
     return r;
 }
 
