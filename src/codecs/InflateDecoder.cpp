@@ -24,9 +24,10 @@ namespace {
 
 constexpr size_t in_buffer_size = size_t{128} << 10;
 constexpr size_t window_size = max_distance;
-// The whole output buffer: the window plus the new output of one flush, so
-// the sink gets at most 1 MiB at a time.
-constexpr size_t out_buffer_size = size_t{1} << 20;
+// Output goes to the sink every 256 KiB, while it is still in the cache;
+// the window slides to the front of the buffer every 1 MiB.
+constexpr size_t flush_piece = size_t{256} << 10;
+constexpr size_t out_buffer_size = window_size + 4 * flush_piece;
 // In vector mode the output grows a slice at a time just ahead of the
 // decoder, so std::vector's zero-fill lands in cache lines about to be
 // written anyway; capacity grows geometrically.
@@ -40,12 +41,13 @@ constexpr unsigned refill_min_bits = 56; // a word refill leaves at least 56 bit
 // Fast loop margins. At the top of an iteration at least 56 bits are
 // buffered; an iteration takes at most four word refills (each reads 8 bytes
 // and takes at most 7) and writes at most two literals and one match of 258
-// bytes, which copy_match may overrun to 272 bytes.
+// bytes, which copy_match may overrun to 288 bytes.
 constexpr size_t fast_input_margin = 40;
 constexpr size_t fast_output_margin = 2 + 272;
 static_assert(4 * 7 + 8 <= fast_input_margin);
-static_assert(max_length_bits + max_dist_bits <= refill_min_bits, "one refill covers a Deflate length and distance");
-static_assert(3 * max_codeword_len + litlen_table_bits <= 64, "three literals leave the bits of the next lookup");
+static_assert(2 * litlen_table_bits + max_length_bits <= refill_min_bits, "two literals and a length fit in one refill");
+static_assert(max_dist_bits + litlen_table_bits <= refill_min_bits, "a refill covers a distance and the next lookup");
+static_assert(3 * litlen_table_bits + litlen_table_bits <= 64, "three literals leave the bits of the next lookup");
 static_assert(out_buffer_size >= window_size + 2 * (3 + 0xFFFF), "a slide leaves room for the longest Deflate64 match");
 static_assert(in_buffer_size >= 1 + 4 + max_stored_len + 8, "a whole stored block fits in the input buffer");
 
@@ -186,6 +188,7 @@ DecodeStatus InflateDecoder::decode(ByteSource& in, ByteSink& out, uint64_t out_
         out_cap_ = out_buf_cap_;
         out_pos_ = out_flushed_ = history;
         out_offset0_ = -static_cast<int64_t>(history);
+        set_flush_point();
         return run(out_limit);
     } catch (const std::bad_alloc&) {
         history_ = 0;
@@ -336,7 +339,12 @@ uint32_t InflateDecoder::peek_bits(unsigned n) const
 {
     const uint64_t byte = pos_ >> 3;
     uint32_t v = 0;
-    for (unsigned i = 0; i < 4 && byte + i < in_size_; ++i) v |= uint32_t{in_[byte + i]} << (8 * i);
+    if (byte + 4 <= in_size_) {
+        std::memcpy(&v, in_ + byte, 4);
+        if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    } else {
+        for (unsigned i = 0; i < 4 && byte + i < in_size_; ++i) v |= uint32_t{in_[byte + i]} << (8 * i);
+    }
     return (v >> (pos_ & 7)) & ((1u << n) - 1);
 }
 
@@ -385,9 +393,21 @@ bool InflateDecoder::input_used_up() const
 // ---------------------------------------------------------------------------
 // Output
 
+// Where the fast loop must stop: the end of the buffer, the limit, or (with
+// a sink) the next flush point.
 void InflateDecoder::set_output_stop()
 {
-    out_stop_ = out_pos_ + static_cast<size_t>(std::min<uint64_t>(room_to_limit(), out_cap_ - out_pos_));
+    uint64_t room = std::min<uint64_t>(room_to_limit(), out_cap_ - out_pos_);
+    if (sink_) room = std::min<uint64_t>(room, flush_at_ - std::min(out_pos_, flush_at_));
+    out_stop_ = out_pos_ + static_cast<size_t>(room);
+}
+
+// Flush points sit at fixed places in the buffer, one piece apart from the
+// end of the window, so the last piece before a slide is a whole one too.
+void InflateDecoder::set_flush_point()
+{
+    const size_t from = out_pos_ + fast_output_margin;
+    flush_at_ = window_size + flush_piece * ((from > window_size ? (from - window_size) / flush_piece : 0) + 1);
 }
 
 bool InflateDecoder::flush_output()
@@ -398,6 +418,20 @@ bool InflateDecoder::flush_output()
         return false;
     }
     out_flushed_ = out_pos_;
+    return true;
+}
+
+// The fast loop stopped short of the output margin: flush what it made if
+// that is near a piece, and make room unless the limit is what is near.
+// False when the sink refused the output.
+bool InflateDecoder::prepare_fast_output()
+{
+    if (sink_ && out_pos_ + fast_output_margin > flush_at_) {
+        if (!flush_output()) return false;
+        set_flush_point();
+    }
+    if (room_to_limit() >= fast_output_margin && !make_room(fast_output_margin)) return false;
+    set_output_stop();
     return true;
 }
 
@@ -413,6 +447,7 @@ bool InflateDecoder::make_room(size_t n)
         std::memmove(out_, out_ + out_pos_ - keep, keep);
         out_offset0_ += static_cast<int64_t>(out_pos_ - keep);
         out_pos_ = out_flushed_ = keep;
+        set_flush_point();
     } else {
         std::vector<uint8_t>& v = *out_vec_;
         const size_t limit = static_cast<size_t>(std::min<uint64_t>(out_limit_, SIZE_MAX));
@@ -539,9 +574,7 @@ DecodeStatus InflateDecoder::huffman_block()
         if (!dist_sparse_) {
             const size_t at = static_cast<size_t>(std::min<uint64_t>(pos_ >> 3, in_size_));
             if (in_size_ - at < fast_input_margin) refill_input();
-            if (out_stop_ - out_pos_ < fast_output_margin && room_to_limit() >= fast_output_margin &&
-                !make_room(fast_output_margin))
-                return finish(DecodeStatus::stopped);
+            if (out_stop_ - out_pos_ < fast_output_margin && !prepare_fast_output()) return finish(DecodeStatus::stopped);
             if (in_size_ - std::min<uint64_t>(pos_ >> 3, in_size_) >= fast_input_margin &&
                 out_stop_ - out_pos_ >= fast_output_margin) {
                 const step s = deflate64_ ? fast_loop<true>() : fast_loop<false>();
@@ -645,7 +678,22 @@ struct fast_state {
 // Runs while in_fast_end and out_fast_end are not passed; compiled once for
 // every x86-64 and once with BMI2 (shifts by a register and the extra-bits
 // mask in one instruction each), chosen when the decoder is made.
-template <bool Deflate64>
+// The low n bits of x (n < 64). GCC does not turn the mask into BMI2's
+// bzhi by itself; the BMI2 build of the fast loop asks for it.
+template <bool Bmi2>
+[[gnu::always_inline]] inline uint64_t low_bits(uint64_t x, uint32_t n)
+{
+#ifdef VELMORA_HAVE_BMI2_LOOP
+    if constexpr (Bmi2) {
+        uint64_t r;
+        asm("bzhi %q2, %q1, %q0" : "=r"(r) : "r"(x), "r"(uint64_t{n}));
+        return r;
+    }
+#endif
+    return x & ((uint64_t{1} << (n & 63)) - 1);
+}
+
+template <bool Deflate64, bool Bmi2>
 [[gnu::always_inline]] inline fast_end fast_loop_body(fast_state& st)
 {
     const uint8_t* in_next = st.in + (st.pos >> 3);
@@ -680,8 +728,7 @@ template <bool Deflate64>
     } while (0)
     // The extra bits of a length or distance entry, from the bit buffer as it
     // was before the entry was consumed.
-#define VELMORA_EXTRA(saved, e) \
-    static_cast<uint32_t>(((saved) & ((uint64_t{1} << ((e) & 63)) - 1)) >> (((e) >> 8) & 0xFF))
+#define VELMORA_EXTRA(saved, e) static_cast<uint32_t>(low_bits<Bmi2>((saved), (e) & 0xFF) >> (((e) >> 8) & 0xFF))
 
     VELMORA_REFILL();
     bitbuf >>= st.pos & 7;
@@ -692,20 +739,27 @@ template <bool Deflate64>
     // are known (before a match is copied), so the table load overlaps other work.
     uint32_t entry = ll[bitbuf & ll_mask];
     do {
+        // Every entry's bits are taken as soon as it is loaded, before its
+        // kind is known: a sub-table link takes none, and symbols 286/287 give
+        // theirs back below.
+        uint64_t saved = bitbuf;
+        VELMORA_CONSUME(entry);
         if (entry & entry_literal) {
-            // Up to three literals per refill: 3 x 15 bits leave the 11 bits
-            // the next primary lookup needs.
-            VELMORA_CONSUME(entry);
+            // Up to three literals per refill. A literal in the primary table
+            // takes at most 11 bits, so two of them and a length leave room
+            // for the checks below.
             uint8_t lit = static_cast<uint8_t>(entry >> 16);
             entry = ll[bitbuf & ll_mask];
+            saved = bitbuf;
+            VELMORA_CONSUME(entry);
             *out++ = lit;
             if (entry & entry_literal) {
-                VELMORA_CONSUME(entry);
                 lit = static_cast<uint8_t>(entry >> 16);
                 entry = ll[bitbuf & ll_mask];
+                saved = bitbuf;
+                VELMORA_CONSUME(entry);
                 *out++ = lit;
                 if (entry & entry_literal) {
-                    VELMORA_CONSUME(entry);
                     lit = static_cast<uint8_t>(entry >> 16);
                     entry = ll[bitbuf & ll_mask];
                     VELMORA_REFILL();
@@ -713,13 +767,13 @@ template <bool Deflate64>
                     continue;
                 }
             }
-            VELMORA_REFILL();
         }
         if (entry & entry_exceptional) [[unlikely]] {
             if (entry & entry_subtable) {
                 entry = ll[(entry >> 16) + ((bitbuf >> litlen_table_bits) & ((1u << entry_codeword_len(entry)) - 1))];
+                saved = bitbuf;
+                VELMORA_CONSUME(entry);
                 if (entry & entry_literal) {
-                    VELMORA_CONSUME(entry);
                     *out++ = static_cast<uint8_t>(entry >> 16);
                     VELMORA_REFILL();
                     entry = ll[bitbuf & ll_mask];
@@ -728,26 +782,28 @@ template <bool Deflate64>
             }
             if (entry & entry_exceptional) {
                 if (entry & entry_end_of_block) {
-                    VELMORA_CONSUME(entry);
                     status = fast_end::end_of_block;
                 } else {
-                    status = fast_end::slow_symbol; // symbols 286/287, left for the exact path
+                    // Symbols 286/287, left for the exact path.
+                    bitbuf = saved;
+                    bitsleft += entry;
+                    status = fast_end::slow_symbol;
                 }
                 break;
             }
         }
-        uint64_t saved = bitbuf;
-        VELMORA_CONSUME(entry);
         uint32_t length = (entry >> 16) + VELMORA_EXTRA(saved, entry);
         if constexpr (Deflate64) {
             if (length == deflate64_long_length) [[unlikely]] {
+                if ((bitsleft & 0xFF) < 16) VELMORA_REFILL();
                 length = static_cast<uint32_t>(bitbuf & 0xFFFF) + 3;
                 bitbuf >>= 16;
                 bitsleft -= 16;
             }
-            // The distance, and the bits of the next lookup behind it.
-            if ((bitsleft & 0xFF) < max_dist_bits + litlen_table_bits) VELMORA_REFILL();
         }
+        // At most two literals and a length are taken since the last refill:
+        // refill unless the distance and the next lookup's bits are there.
+        if ((bitsleft & 0xFF) < max_dist_bits + litlen_table_bits) VELMORA_REFILL();
         uint32_t de = dt[bitbuf & dt_mask];
         if (de & entry_subtable) [[unlikely]]
             de = dt[(de >> 16) + ((bitbuf >> dist_table_bits) & ((1u << entry_codeword_len(de)) - 1))];
@@ -782,14 +838,14 @@ template <bool Deflate64>
 template <bool Deflate64>
 fast_end fast_loop_generic(fast_state& st)
 {
-    return fast_loop_body<Deflate64>(st);
+    return fast_loop_body<Deflate64, false>(st);
 }
 
 #ifdef VELMORA_HAVE_BMI2_LOOP
 template <bool Deflate64>
 [[gnu::target("bmi2")]] fast_end fast_loop_bmi2(fast_state& st)
 {
-    return fast_loop_body<Deflate64>(st);
+    return fast_loop_body<Deflate64, true>(st);
 }
 #endif
 
