@@ -48,6 +48,8 @@ static_assert(4 * 7 + 8 <= fast_input_margin);
 static_assert(2 * litlen_table_bits + max_length_bits <= refill_min_bits, "two literals and a length fit in one refill");
 static_assert(max_dist_bits + litlen_table_bits <= refill_min_bits, "a refill covers a distance and the next lookup");
 static_assert(3 * litlen_table_bits + litlen_table_bits <= 64, "three literals leave the bits of the next lookup");
+static_assert(2 * litlen_table_bits + max_length_bits + dist_table_bits <= 64,
+              "two literals and a length leave the bits of a distance lookup");
 static_assert(out_buffer_size >= window_size + 2 * (3 + 0xFFFF), "a slide leaves room for the longest Deflate64 match");
 static_assert(in_buffer_size >= 1 + 4 + max_stored_len + 8, "a whole stored block fits in the input buffer");
 
@@ -795,16 +797,21 @@ template <bool Deflate64, bool Bmi2>
         uint32_t length = (entry >> 16) + VELMORA_EXTRA(saved, entry);
         if constexpr (Deflate64) {
             if (length == deflate64_long_length) [[unlikely]] {
+                // 16 more bits; then a refill, so the distance lookup below
+                // has its bits as after a plain length.
                 if ((bitsleft & 0xFF) < 16) VELMORA_REFILL();
                 length = static_cast<uint32_t>(bitbuf & 0xFFFF) + 3;
                 bitbuf >>= 16;
                 bitsleft -= 16;
+                VELMORA_REFILL();
             }
         }
-        // At most two literals and a length are taken since the last refill:
-        // refill unless the distance and the next lookup's bits are there.
-        if ((bitsleft & 0xFF) < max_dist_bits + litlen_table_bits) VELMORA_REFILL();
+        // At most two literals and a length are taken since the last refill,
+        // so the distance entry can be looked up at once (a refill leaves the
+        // low bits as they are); refill before taking it unless its bits and
+        // the next lookup's are there.
         uint32_t de = dt[bitbuf & dt_mask];
+        if ((bitsleft & 0xFF) < max_dist_bits + litlen_table_bits) VELMORA_REFILL();
         if (de & entry_subtable) [[unlikely]]
             de = dt[(de >> 16) + ((bitbuf >> dist_table_bits) & ((1u << entry_codeword_len(de)) - 1))];
         saved = bitbuf;
