@@ -3,8 +3,8 @@
 // at a time, table entries that say how many bits to take, word-wise match
 // copies) runs while its margins of input and output remain; an exact path
 // takes one symbol at a time near the ends and reads the block headers.
-// Output accumulates behind a 64 KiB window and goes to the sink when the
-// buffer fills, then the window slides to the front.
+// Output accumulates behind a 64 KiB window and goes to the sink every
+// 256 KiB; the window slides to the front of the buffer every 1 MiB.
 #include "codecs/InflateDecoder.h"
 
 #include <algorithm>
@@ -41,7 +41,7 @@ constexpr unsigned refill_min_bits = 56; // a word refill leaves at least 56 bit
 // Fast loop margins. At the top of an iteration at least 56 bits are
 // buffered; an iteration takes at most four word refills (each reads 8 bytes
 // and takes at most 7) and writes at most two literals and one match of 258
-// bytes, which copy_match may overrun to 288 bytes.
+// bytes, which copy_match may overrun to 272 bytes.
 constexpr size_t fast_input_margin = 40;
 constexpr size_t fast_output_margin = 2 + 272;
 static_assert(4 * 7 + 8 <= fast_input_margin);
