@@ -111,6 +111,8 @@ public:
         if (data.empty()) empty_writes += 1;
         if (bytes.size() >= accept_) return false;
         bytes.insert(bytes.end(), data.begin(), data.end());
+        if (writes > 0) smallest_but_last = std::min(smallest_but_last, last_piece_);
+        last_piece_ = data.size();
         writes += 1;
         largest = std::max(largest, data.size());
         return true;
@@ -119,9 +121,11 @@ public:
     size_t writes = 0;
     size_t empty_writes = 0;
     size_t largest = 0;
+    size_t smallest_but_last = SIZE_MAX; // of every piece but the latest
 
 private:
     uint64_t accept_;
+    size_t last_piece_ = 0;
 };
 
 // Writes data to a file in dir, runs `command` with {in} replaced by that
