@@ -88,9 +88,11 @@ DecodeStatus LiblzmaStream::decode_raw_lzma1(ByteSource& in, ByteSink& out, std:
 
     lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
     if (size != unknown_size) {
-        // LZMA1EXT decodes exactly `size` bytes; without LZMA_LZMA1EXT_ALLOW_EOPM
-        // an end marker before that is a data error.
+        // LZMA1EXT decodes exactly `size` bytes and checks that the data ends
+        // there; with ALLOW_EOPM an end marker may follow (some writers put
+        // one without setting the ZIP flag), but one before that is an error.
         filters[0].id = LZMA_FILTER_LZMA1EXT;
+        opt.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
         lzma_set_ext_size(opt, size);
     }
     if (lzma_raw_decoder_memusage(filters) > memlimit) return DecodeStatus::unsupported;

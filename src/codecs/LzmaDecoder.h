@@ -16,8 +16,9 @@ class LzmaDecoder {
 public:
     explicit LzmaDecoder(uint64_t memlimit = LiblzmaStream::default_memlimit) : memlimit_(memlimit) {}
 
-    // Without the end marker: exactly `size` bytes (ok), truncated when the
-    // input ends before them, data_error when an end marker comes early.
+    // Without the end marker: exactly `size` bytes (ok; a marker right after
+    // them is accepted), truncated when the input ends before them,
+    // data_error when a marker comes early or the data goes on past them.
     // With it: up to the marker (ok), `size` being the most output allowed
     // (output_limit past it); the caller compares the size it got.
     // A header that is not version/5/properties is a data_error.
