@@ -196,6 +196,15 @@ TEST(ZipLzma, WithAndWithoutTheEndMarker)
     EXPECT_EQ(out.size(), n - 1);
     // A marker where none may be: before the stated size.
     EXPECT_EQ(lzma_entry(marked->data, n + 10, false, out), DecodeStatus::data_error);
+
+    // An empty file: the marker alone (with the flag, or right at size 0 without it).
+    const auto empty = zip_with(dir, python_zip("ZIP_LZMA"), std::vector<uint8_t>{});
+    ASSERT_TRUE(empty.has_value());
+    ASSERT_EQ(empty->method, 14);
+    EXPECT_EQ(lzma_entry(empty->data, 0, true, out), DecodeStatus::ok);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(lzma_entry(empty->data, 0, false, out), DecodeStatus::ok);
+    EXPECT_EQ(lzma_entry(empty->data, 1, false, out), DecodeStatus::data_error);
 }
 
 TEST(ZipLzma, HeaderAndDictionary)
