@@ -1,8 +1,9 @@
 // libFuzzer target for ZstdDecoder. Byte 0 seeds the input's cuts; the rest
 // is the input, compared with libzstd's one-shot ZSTD_decompressDCtx: the
-// same verdict and output, output_limit exactly when that output is larger
-// than the limit; a frame whose window is over the allowance may only be
-// refused as unsupported. Cutting the input differently must not change the
+// same verdict and output (where the one-shot call refuses a frame for its
+// declared size, libzstd's streaming call over all of the input decides),
+// output_limit exactly when the output is larger than the limit; a frame
+// whose window is over the allowance may only be refused as unsupported. Cutting the input differently must not change the
 // verdict or the output.
 #include "codecs/ZstdDecoder.h"
 #include "stream_fuzz_support.h"
@@ -26,21 +27,51 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Run ours = run_whole(input, limit, decode);
     expect_consistent(ours, run_in_pieces(input, limit, data[0] * 6151u + 3, decode));
 
-    static ZSTD_DCtx* dctx = ZSTD_createDCtx();
-    static std::vector<uint8_t> ref(limit + 1);
-    const size_t r = ZSTD_decompressDCtx(dctx, ref.data(), ref.size(), input.data(), input.size());
-    if (ours.status == DecodeStatus::unsupported) return 0; // a window over 128 MiB, which one-shot decoding needs not
-    if (ZSTD_isError(r) && ZSTD_getErrorCode(r) == ZSTD_error_dstSize_tooSmall) {
-        expect(ours.status == DecodeStatus::output_limit && ours.out.size() == limit);
-        return 0;
-    }
+    if (ours.status == DecodeStatus::unsupported) return 0; // a window over 128 MiB, or a pre-0.8 frame
     // An empty input is no frame for the streaming decoder (zstd -d refuses
     // it); the one-shot call takes it as nothing to do.
     if (input.empty()) {
         expect(ours.status == DecodeStatus::truncated);
         return 0;
     }
-    expect((ours.status == DecodeStatus::ok) == !ZSTD_isError(r));
-    if (!ZSTD_isError(r)) expect(ours.out.size() == r && std::equal(ours.out.begin(), ours.out.end(), ref.begin()));
+    static ZSTD_DCtx* dctx = ZSTD_createDCtx();
+    static std::vector<uint8_t> ref(limit + 1);
+    const size_t r = ZSTD_decompressDCtx(dctx, ref.data(), ref.size(), input.data(), input.size());
+    if (!ZSTD_isError(r)) {
+        expect(ours.status == DecodeStatus::ok && ours.out.size() == r);
+        expect(std::equal(ours.out.begin(), ours.out.end(), ref.begin()));
+        return 0;
+    }
+    if (ZSTD_getErrorCode(r) != ZSTD_error_dstSize_tooSmall) {
+        expect(ours.status != DecodeStatus::ok);
+        return 0;
+    }
+    // The one-shot call refuses a frame whose declared size is over the
+    // limit before decoding it; libzstd's streaming call given all the input
+    // at once says what the data really holds.
+    ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters);
+    ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, ZstdDecoder::default_window_log_max);
+    ZSTD_inBuffer zin{input.data(), input.size(), 0};
+    ZSTD_outBuffer zout{ref.data(), ref.size(), 0};
+    bool ok = false;
+    for (;;) {
+        const size_t before_in = zin.pos, before_out = zout.pos;
+        const size_t s = ZSTD_decompressStream(dctx, &zout, &zin);
+        if (ZSTD_isError(s) || zout.pos == zout.size) break;
+        if (s == 0 && zin.pos == zin.size) {
+            ok = true;
+            break;
+        }
+        if (zin.pos == before_in && zout.pos == before_out) break;
+    }
+    ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters);
+    if (zout.pos > limit) {
+        expect(ours.status == DecodeStatus::output_limit && ours.out.size() == limit);
+    } else {
+        expect((ours.status == DecodeStatus::ok) == ok);
+        if (ok) expect(ours.out.size() == zout.pos);
+    }
+    if (ours.status == DecodeStatus::ok || ours.status == DecodeStatus::output_limit)
+        expect(std::equal(ours.out.begin(), ours.out.end(), ref.begin()));
     return 0;
 }

@@ -70,8 +70,10 @@ DecodeStatus Bzip2Decoder::decode(ByteSource& source, ByteSink& sink, uint64_t o
         if (out.over_limit()) return out.finish(sink, DecodeStatus::output_limit);
         switch (r) {
         case BZ_OK:
-            // libbz2 wants more input; none is coming.
-            if (used == 0 && made == 0 && in.exhausted()) return out.finish(sink, DecodeStatus::truncated);
+            // libbz2 wants more input; with input and room it always moves,
+            // but a standstill anyway gets more at once, or ends the decode.
+            if (used == 0 && made == 0 && !in.fill_more(source))
+                return out.finish(sink, in.source_ended() ? DecodeStatus::truncated : DecodeStatus::data_error);
             break;
         case BZ_STREAM_END:
             if (streams_ == Streams::single || !in.fill(source)) return out.finish(sink, DecodeStatus::ok);

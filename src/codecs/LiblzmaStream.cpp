@@ -135,6 +135,10 @@ DecodeStatus LiblzmaStream::run(ByteSource& source, ByteSink& sink, uint64_t out
             return out.finish(sink, DecodeStatus::truncated);
         if (r != LZMA_OK && r != LZMA_NO_CHECK && r != LZMA_UNSUPPORTED_CHECK && r != LZMA_GET_CHECK)
             return out.finish(sink, status_of(r));
+        // With input and room liblzma moves or says why not; a standstill
+        // anyway gets more input at once, and must not become an endless loop.
+        if (used == 0 && made == 0 && !in.fill_more(source))
+            return out.finish(sink, in.source_ended() ? DecodeStatus::truncated : DecodeStatus::data_error);
         if (out.full() && !out.flush(sink)) return DecodeStatus::stopped;
     }
 }

@@ -73,6 +73,24 @@ public:
         return end_ != 0;
     }
 
+    // Keeps what is buffered and reads more after it, for a library that
+    // takes nothing until it sees more at once. False when the source has
+    // ended or the buffer is full.
+    bool fill_more(ByteSource& in)
+    {
+        if (ended_) return false;
+        if (pos_ > 0) {
+            std::copy(buf_.get() + pos_, buf_.get() + end_, buf_.get());
+            end_ -= pos_;
+            pos_ = 0;
+        }
+        if (end_ == capacity_) return false;
+        const size_t n = in.read(std::span(buf_.get() + end_, capacity_ - end_));
+        ended_ = n == 0;
+        end_ += n;
+        return n != 0;
+    }
+
     const uint8_t* data() const { return buf_.get() + pos_; }
     size_t available() const { return end_ - pos_; }
     void consume(size_t n) { pos_ += n; }

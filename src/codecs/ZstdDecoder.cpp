@@ -27,6 +27,20 @@ DecodeStatus status_of_error(size_t r)
     }
 }
 
+// Frames of the formats before zstd 0.8 (magic numbers 0xFD2FB522 to
+// 0xFD2FB527, zstd 0.2 to 0.7). libzstd's decoders for them answer
+// differently depending on how the input is cut, so they are refused; files
+// written before 2016 are all this concerns.
+bool is_legacy_frame(InputBuffer& in, ByteSource& source)
+{
+    while (in.available() < 4 && in.fill_more(source)) {
+    }
+    if (in.available() < 4) return false;
+    const uint8_t* p = in.data();
+    const uint32_t magic = p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24;
+    return magic >= 0xFD2FB522 && magic <= 0xFD2FB527;
+}
+
 } // namespace
 
 struct ZstdDecoder::State {
@@ -64,6 +78,8 @@ DecodeStatus ZstdDecoder::decode(ByteSource& source, ByteSink& sink, uint64_t ou
         ZSTD_outBuffer zout{out.space(), out.space_size(), 0};
         if (zin.size == 0 && !frame_open) // the input ended between frames
             return out.finish(sink, !any_input ? DecodeStatus::truncated : DecodeStatus::ok);
+        if (!frame_open && is_legacy_frame(in, source)) return out.finish(sink, DecodeStatus::unsupported);
+        zin = {in.data(), in.available(), 0};
         const size_t r = ZSTD_decompressStream(st.dctx, &zout, &zin);
         in.consume(zin.pos);
         out.produced(zout.pos);
@@ -71,8 +87,13 @@ DecodeStatus ZstdDecoder::decode(ByteSource& source, ByteSink& sink, uint64_t ou
         if (out.over_limit()) return out.finish(sink, DecodeStatus::output_limit);
         frame_open = r != 0;
         any_input = any_input || zin.pos > 0;
-        if (frame_open && zin.pos == 0 && zout.pos == 0 && in.exhausted())
-            return out.finish(sink, DecodeStatus::truncated);
+        if (zin.pos == 0 && zout.pos == 0) {
+            // A standstill: the decoder of the old (v0.5-0.7) frames waits for
+            // a whole block before it takes anything, so it gets more input at
+            // once; when there is none, the frame was cut.
+            if (in.fill_more(source)) continue;
+            return out.finish(sink, in.source_ended() ? DecodeStatus::truncated : DecodeStatus::data_error);
+        }
         if (out.full() && !out.flush(sink)) return DecodeStatus::stopped;
     }
 }

@@ -2,7 +2,8 @@
 // method 93: frames one after another, skippable frames passed over, content
 // checksums checked when present. Like zstd -d without --long or --memory,
 // frames that need a window over 128 MiB (window log 27) are refused as
-// unsupported, which bounds the memory a hostile header can claim.
+// unsupported, which bounds the memory a hostile header can claim; so are
+// frames of the formats before zstd 0.8 (2016).
 #pragma once
 
 #include <cstdint>

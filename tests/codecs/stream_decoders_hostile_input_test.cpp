@@ -181,6 +181,16 @@ TEST(StreamDecoderModes, WindowsOverTheAllowanceAreUnsupported)
         EXPECT_EQ(ZstdDecoder(28).decode(in, sink), DecodeStatus::ok);
         EXPECT_TRUE(out == data);
     }
+    // Frames of zstd before 0.8 (magic 0xFD2FB522 to 0xFD2FB527) are refused
+    // however much of them there is.
+    for (uint8_t version = 0x22; version <= 0x27; ++version) {
+        auto legacy = *zst;
+        legacy[0] = version;
+        out.clear();
+        VectorSink sink(out);
+        ChunkedSource in(legacy, 1);
+        EXPECT_EQ(ZstdDecoder().decode(in, sink), DecodeStatus::unsupported) << int{version};
+    }
     for (const std::string format : {"xz", "lzma"}) {
         const auto packed = run_filter(dir, "xz -6 --format=" + format + " -c {in}", data); // 8 MiB dictionary
         ASSERT_TRUE(packed);
