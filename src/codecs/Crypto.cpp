@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -217,9 +218,14 @@ struct AesCtrLittleEndian::State {
         for (size_t b = 0; b < batch_blocks; ++b) {
             if (++counter_low == 0) ++counter_high;
             uint8_t* block = stream.data() + b * aes_block_size;
-            for (int i = 0; i < 8; ++i) {
-                block[i] = static_cast<uint8_t>(counter_low >> (8 * i));
-                block[8 + i] = static_cast<uint8_t>(counter_high >> (8 * i));
+            if constexpr (std::endian::native == std::endian::little) {
+                std::memcpy(block, &counter_low, 8);
+                std::memcpy(block + 8, &counter_high, 8);
+            } else {
+                for (int i = 0; i < 8; ++i) {
+                    block[i] = static_cast<uint8_t>(counter_low >> (8 * i));
+                    block[8 + i] = static_cast<uint8_t>(counter_high >> (8 * i));
+                }
             }
         }
         int written = 0;
