@@ -198,8 +198,11 @@ DecodeStatus Rar3Decoder::decode(ByteSource& in, ByteSink& out, uint64_t out_siz
     }
 
     while (written_ < entry_end_ && !file_end_) {
-        uint64_t target = std::min(written_ + flush_chunk, entry_end_);
-        // A filter block that runs past the entry's end is decoded whole.
+        // Output goes out in whole chunks of the stream (never across the
+        // window's end), and a filter block that runs past the chunk (or past
+        // the entry's end) is decoded whole.
+        const uint64_t limit = std::min((written_ / flush_chunk + 1) * flush_chunk, entry_end_);
+        uint64_t target = limit;
         if (!pending_.empty()) {
             const pending_filter& f = pending_.front();
             if (f.start < target && f.start + f.length > target)
@@ -211,7 +214,7 @@ DecodeStatus Rar3Decoder::decode(ByteSource& in, ByteSink& out, uint64_t out_siz
             return fail(status_);
         if (r == step::file_end)
             file_end_ = true;
-        if (!flush())
+        if (!flush(file_end_ ? entry_end_ : limit))
             return fail(status_);
         if (pos_ == pos_before && written_ == written_before && !file_end_)
             return fail(DecodeStatus::data_error);
@@ -788,17 +791,18 @@ bool Rar3Decoder::emit_window(uint64_t from, uint64_t to)
     return true;
 }
 
-// Hands on everything decoded so far, except a filter block that is not
+// Hands on what is decoded below `limit`, except a filter block that is not
 // complete yet; a complete block goes through its filter (and any filters
-// chained on the same block) first.
-bool Rar3Decoder::flush()
+// chained on the same block) first, and is handed on whole.
+bool Rar3Decoder::flush(uint64_t limit)
 {
-    while (written_ < pos_) {
+    while (written_ < std::min(pos_, limit)) {
+        const uint64_t end = std::min(pos_, limit);
         if (pending_.empty())
-            return emit_window(written_, pos_);
+            return emit_window(written_, end);
         const pending_filter f = pending_.front();
         if (f.start > written_) {
-            if (!emit_window(written_, std::min(f.start, pos_)))
+            if (!emit_window(written_, std::min(f.start, end)))
                 return false;
             continue;
         }

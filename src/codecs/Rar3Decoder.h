@@ -56,11 +56,12 @@ private:
 
     static constexpr uint32_t window_size = 1u << 22; // the largest RAR 3 dictionary
     static constexpr uint32_t window_mask = window_size - 1;
-    // Output is handed on whenever this much has been decoded; it also bounds
-    // what the window holds unwritten (a filter block must fit in it).
+    // Output is handed on in chunks of the stream this long (aligned, so a
+    // chunk never runs across the window's end); the window never holds more
+    // unwritten than a chunk plus a filter block plus a match.
     static constexpr uint32_t flush_chunk = 512 * 1024;
-    static_assert(flush_chunk >= rar3_vm_work_size, "a whole filter block is decoded before it is written");
-    static_assert(flush_chunk + 1024 < window_size, "unwritten data never wraps onto itself");
+    static_assert(window_size % flush_chunk == 0, "chunks tile the window");
+    static_assert(flush_chunk + rar3_vm_work_size + 1024 < window_size, "unwritten data never wraps onto itself");
 
     enum class step { ok, file_end, error };
 
@@ -95,7 +96,7 @@ private:
     // Output.
     bool copy_match(uint32_t distance, uint32_t length);
     void put_byte(uint8_t b) { window_[pos_++ & window_mask] = b; }
-    bool flush();
+    bool flush(uint64_t limit);
     bool emit(std::span<const uint8_t> bytes, uint64_t stream_pos);
     bool emit_window(uint64_t from, uint64_t to);
 
