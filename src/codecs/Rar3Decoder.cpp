@@ -497,6 +497,8 @@ Rar3Decoder::step Rar3Decoder::decode_lz(uint64_t target)
                 continue;
             }
             need_tables_ = in_.bits(1) != 0;
+            if (in_.overrun())
+                break;
             return step::file_end;
         }
         last_length_ = len;
@@ -505,9 +507,10 @@ Rar3Decoder::step Rar3Decoder::decode_lz(uint64_t target)
             return step::error;
         }
     }
-    if (pos_ >= target)
+    // The last symbol may have been read from past the end of the input.
+    if (pos_ >= target && !in_.overrun())
         return step::ok;
-    // A bit pattern that is no codeword of the current tables.
+    // Else a bit pattern that is no codeword of the current tables.
     status_ = in_.overrun() ? DecodeStatus::truncated : DecodeStatus::data_error;
     return step::error;
 }
@@ -533,6 +536,8 @@ Rar3Decoder::step Rar3Decoder::decode_ppm(uint64_t target)
             return bad(DecodeStatus::data_error);
         case Ppmd7Model::end_mark:
         case ppm_end_of_entry:
+            if (in_.overrun())
+                return bad(DecodeStatus::truncated);
             need_tables_ = true;
             return step::file_end;
         case ppm_new_block:
