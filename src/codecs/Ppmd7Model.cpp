@@ -48,21 +48,24 @@ bool Ppmd7Model::allocate(uint32_t size)
 {
     if (size < min_memory || size > max_memory)
         return false;
-    if (base_ && size_ == size)
+    // The model uses exactly `size` bytes; a larger arena already held serves.
+    if (base_ && capacity_ >= size) {
+        size_ = size;
         return true;
+    }
     release();
     // One byte more than the model's size: offset 0 is never a unit or text position.
     base_.reset(new (std::nothrow) uint8_t[size_t{size} + 1]);
     if (!base_)
         return false;
-    size_ = size;
+    size_ = capacity_ = size;
     return true;
 }
 
 void Ppmd7Model::release()
 {
     base_.reset();
-    size_ = 0;
+    size_ = capacity_ = 0;
 }
 
 void Ppmd7Model::swap_states(ref a, ref b)

@@ -28,7 +28,8 @@ public:
     Ppmd7Model& operator=(const Ppmd7Model&) = delete;
 
     // Makes room for a model of `size` bytes (min_memory..max_memory). An arena
-    // of that size already held is kept. False when it cannot be allocated.
+    // at least that large already held is kept (the model still uses exactly
+    // `size` bytes of it). False when it cannot be allocated.
     bool allocate(uint32_t size);
     bool allocated() const { return base_ != nullptr; }
     void release();
@@ -136,7 +137,8 @@ private:
     static unsigned hi_bits_flag4(unsigned sym) { return sym >= 0x40 ? 0x10 : 0; }
 
     std::unique_ptr<uint8_t[]> base_;
-    uint32_t size_ = 0;
+    uint32_t size_ = 0;     // the model's memory size
+    uint32_t capacity_ = 0; // what the arena holds
     ref text_ = 0, units_start_ = 0, lo_unit_ = 0, hi_unit_ = 0;
     uint32_t glue_count_ = 0;
     std::array<ref, num_indexes> free_list_{};

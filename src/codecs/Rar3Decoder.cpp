@@ -376,7 +376,8 @@ bool Rar3Decoder::start_ppm_block()
             status_ = DecodeStatus::data_error;
             return false;
         }
-        if (!ppm_.allocate((max_mb + 1) << 20)) {
+        const uint32_t memory = (max_mb + 1) << 20;
+        if (memory > ppm_memory_limit_ || !ppm_.allocate(memory)) {
             status_ = DecodeStatus::no_memory;
             return false;
         }

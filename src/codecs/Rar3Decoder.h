@@ -44,6 +44,11 @@ public:
     // size is the entry's size); an end-of-entry mark right after it is read.
     DecodeStatus decode(ByteSource& in, ByteSink& out, uint64_t out_size, bool solid_continue);
 
+    // The largest PPMd model a block may ask for; a block asking more gives
+    // no_memory. The format allows up to 256 MiB, the default.
+    static constexpr uint32_t max_ppm_memory = 256u << 20;
+    void set_ppm_memory_limit(uint32_t bytes) { ppm_memory_limit_ = bytes; }
+
 private:
     // Code sizes of the LZ tables (main: 256 literals, end of block, filter,
     // repeat last, 4 old distances, 8 short distances, 28 lengths).
@@ -126,6 +131,7 @@ private:
     PpmdRarRangeDecoder<Rar3BitInput> rc_;
     bool ppm_ok_ = false;
     int ppm_escape_ = 2;
+    uint32_t ppm_memory_limit_ = max_ppm_memory;
 
     // Filters.
     std::vector<filter_program> programs_;

@@ -190,6 +190,26 @@ TEST(Rar3Sink, RefusalStopsAndBlocksSolidContinuation)
     EXPECT_TRUE(all == f.expected);
 }
 
+// A PPMd block asking for more model memory than the caller allows is
+// refused before anything is allocated; at the limit it decodes.
+TEST(Rar3PpmdMemory, ModelLargerThanTheLimitIsRefused)
+{
+    const fixture_stream& f = ppmd_fixture(); // asks for 25 MiB
+    Rar3Decoder d;
+    d.set_ppm_memory_limit(24u << 20);
+    SpanSource src(f.packed);
+    DiscardSink sink;
+    EXPECT_EQ(d.decode(src, sink, f.expected.size(), false), DecodeStatus::no_memory);
+    EXPECT_EQ(sink.total, 0u);
+
+    d.set_ppm_memory_limit(25u << 20);
+    SpanSource again(f.packed);
+    std::vector<uint8_t> out;
+    VectorSink all(out);
+    EXPECT_EQ(d.decode(again, all, f.expected.size(), false), DecodeStatus::ok);
+    EXPECT_TRUE(out == f.expected);
+}
+
 // ---------------------------------------------------------------------------
 // Hand-made streams. Tables: every precode symbol 5 bits, every main symbol
 // 9 bits, distance 6, low distance 5, length 5 bits, so a symbol's codeword
