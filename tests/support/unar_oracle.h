@@ -1,0 +1,39 @@
+// unar (The Unarchiver) as the reference decoder of the RAR tests: one entry,
+// picked by lsar's index, written to standard output.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace velmora::test {
+
+inline bool have_unar() { return have_tool("unar") && have_tool("lsar"); }
+
+// The bytes unar extracts for entry `index` (as lsar numbers them), or
+// nothing when unar reports a failure.
+inline std::optional<std::vector<uint8_t>> unar_entry(const std::filesystem::path& archive, unsigned index)
+{
+    std::string out;
+    const int rc = run_command("unar -q -o - -i " + shell_quote(archive.string()) + " " + std::to_string(index)
+                                   + " 2>/dev/null",
+                               &out);
+    if (rc != 0)
+        return std::nullopt;
+    return std::vector<uint8_t>(out.begin(), out.end());
+}
+
+// lsar's JSON listing of an archive ("" when lsar fails).
+inline std::string lsar_json(const std::filesystem::path& archive)
+{
+    std::string out;
+    if (run_command("lsar -j " + shell_quote(archive.string()) + " 2>/dev/null", &out) != 0)
+        return {};
+    return out;
+}
+
+} // namespace velmora::test
