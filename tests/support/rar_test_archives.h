@@ -1,11 +1,13 @@
 // Building blocks for hand-made RAR test data: a high-bit-first bit writer,
-// complete canonical codes for a chosen set of symbols, and RAR 1.5-4.x
-// archive framing (marker, main header, file headers with their CRCs) so
-// that a hand-made stream can be handed to unar as well as to our decoder.
+// complete canonical codes for a chosen set of symbols, RAR 1.5-4.x archive
+// framing (marker, main header, file headers with their CRCs) so that a
+// hand-made stream can be handed to unar as well as to our decoder, and RAR 5
+// blocks (vints, header CRC-32, extra records).
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,6 +136,110 @@ inline std::vector<uint8_t> make_rar4_archive(const std::vector<rar4_file_spec>&
     out.insert(out.end(), {0, 0, 0x7B, 0x00, 0x40, 0, 0});
     seal_rar4_header(out, h);
     return out;
+}
+
+} // namespace velmora::test
+
+namespace velmora::test {
+
+// RAR 5 framing: vints, and blocks with their header CRC-32 and size field.
+inline void put_vint(std::vector<uint8_t>& v, uint64_t x)
+{
+    do {
+        uint8_t b = x & 0x7F;
+        x >>= 7;
+        if (x)
+            b |= 0x80;
+        v.push_back(b);
+    } while (x);
+}
+
+inline std::vector<uint8_t> rar5_signature_bytes() { return {0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x01, 0x00}; }
+
+// A block: header CRC-32, size vint, type, flags (extra and data flags added
+// as needed), extra size, data size, the type's fields, the extra area; then
+// the data area.
+inline std::vector<uint8_t> rar5_block(uint64_t type, uint64_t flags, const std::vector<uint8_t>& fields,
+                                       const std::vector<uint8_t>& extra = {}, const std::vector<uint8_t>& data = {},
+                                       bool data_flag = false)
+{
+    std::vector<uint8_t> body;
+    put_vint(body, type);
+    if (!extra.empty())
+        flags |= 0x0001;
+    if (!data.empty() || data_flag)
+        flags |= 0x0002;
+    put_vint(body, flags);
+    if (flags & 0x0001)
+        put_vint(body, extra.size());
+    if (flags & 0x0002)
+        put_vint(body, data.size());
+    body.insert(body.end(), fields.begin(), fields.end());
+    body.insert(body.end(), extra.begin(), extra.end());
+    std::vector<uint8_t> covered;
+    put_vint(covered, body.size());
+    covered.insert(covered.end(), body.begin(), body.end());
+    std::vector<uint8_t> out;
+    put_le(out, crc32_update(0, covered), 4);
+    out.insert(out.end(), covered.begin(), covered.end());
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+// File or service header fields: file flags, unpacked size, attributes,
+// [mtime], [crc], compression information, host OS, name.
+struct rar5_file_fields {
+    uint64_t file_flags = 0;
+    uint64_t unpacked_size = 0;
+    uint64_t attributes = 0x20;
+    std::optional<uint32_t> mtime;
+    std::optional<uint32_t> crc;
+    uint64_t compression_info = 0;
+    uint64_t host = 0;
+    std::string name;
+
+    std::vector<uint8_t> bytes() const
+    {
+        std::vector<uint8_t> f;
+        put_vint(f, file_flags | (mtime ? 0x2 : 0) | (crc ? 0x4 : 0));
+        put_vint(f, unpacked_size);
+        put_vint(f, attributes);
+        if (mtime)
+            put_le(f, *mtime, 4);
+        if (crc)
+            put_le(f, *crc, 4);
+        put_vint(f, compression_info);
+        put_vint(f, host);
+        put_vint(f, name.size());
+        f.insert(f.end(), name.begin(), name.end());
+        return f;
+    }
+};
+
+// An extra record: size, type, data.
+inline std::vector<uint8_t> rar5_extra_record(uint64_t type, const std::vector<uint8_t>& data)
+{
+    std::vector<uint8_t> t;
+    put_vint(t, type);
+    std::vector<uint8_t> out;
+    put_vint(out, t.size() + data.size());
+    out.insert(out.end(), t.begin(), t.end());
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+inline std::vector<uint8_t> rar5_main_block(uint64_t archive_flags = 0)
+{
+    std::vector<uint8_t> f;
+    put_vint(f, archive_flags);
+    return rar5_block(1, 0, f);
+}
+
+inline std::vector<uint8_t> rar5_end_block(uint64_t end_flags = 0)
+{
+    std::vector<uint8_t> f;
+    put_vint(f, end_flags);
+    return rar5_block(5, 0, f);
 }
 
 } // namespace velmora::test
