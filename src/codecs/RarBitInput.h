@@ -134,6 +134,12 @@ public:
             pos_ = end_;
     }
 
+    // Source offset of the byte at the position.
+    uint64_t byte_offset() const { return base_ + pos_; }
+    // Source offset before which a decode step may start without a refill
+    // or overrun check (its reads stay inside real input).
+    uint64_t fast_end() const { return end_ > lookahead ? base_ + end_ - lookahead : base_; }
+
     // Bits read so far, counted from the first byte of the source.
     uint64_t bit_position() const { return (base_ + pos_) * 8 + bit_; }
     // Whole bytes of the source read so far (a partly read byte counts).
@@ -151,11 +157,6 @@ public:
         const size_t used = pos_ + (bit_ ? 1 : 0);
         return used < end_ ? end_ - used : 0;
     }
-
-    // For fast loops: the position as a pointer and the last position at which
-    // a whole step may still be taken without refilling.
-    const uint8_t* cursor() const { return buf_.get() + pos_; }
-    size_t safe_bytes() const { return end_ > pos_ + lookahead ? end_ - pos_ - lookahead : 0; }
 
 private:
     ByteSource* src_ = nullptr;

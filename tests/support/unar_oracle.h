@@ -1,5 +1,5 @@
-// unar (The Unarchiver) as the reference decoder of the RAR tests: one entry,
-// picked by lsar's index, written to standard output.
+// unar (The Unarchiver) and bsdtar (libarchive) as reference decoders of the
+// RAR tests: one entry written to standard output.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,17 @@ inline std::optional<std::vector<uint8_t>> unar_entry(const std::filesystem::pat
                                    + " 2>/dev/null",
                                &out);
     if (rc != 0)
+        return std::nullopt;
+    return std::vector<uint8_t>(out.begin(), out.end());
+}
+
+inline bool have_bsdtar() { return have_tool("bsdtar"); }
+
+// The bytes bsdtar extracts for the entry named `name` (nothing on failure).
+inline std::optional<std::vector<uint8_t>> bsdtar_entry(const std::filesystem::path& archive, const std::string& name)
+{
+    std::string out;
+    if (run_command("bsdtar -xOf " + shell_quote(archive.string()) + " " + shell_quote(name) + " 2>/dev/null", &out) != 0)
         return std::nullopt;
     return std::vector<uint8_t>(out.begin(), out.end());
 }
