@@ -17,17 +17,20 @@
 
 namespace velmora::test {
 
-// Reads the spans one after another.
+// Reads the spans one after another, at most `piece` bytes a read.
 class JoinedSource final : public ByteSource {
 public:
-    explicit JoinedSource(std::vector<std::span<const uint8_t>> parts) : parts_(std::move(parts)) {}
+    explicit JoinedSource(std::vector<std::span<const uint8_t>> parts, size_t piece = SIZE_MAX)
+        : parts_(std::move(parts)), piece_(piece)
+    {
+    }
     size_t read(std::span<uint8_t> out) override
     {
         while (part_ < parts_.size() && parts_[part_].empty())
             ++part_;
         if (part_ == parts_.size())
             return 0;
-        const size_t n = std::min(out.size(), parts_[part_].size());
+        const size_t n = std::min({out.size(), parts_[part_].size(), piece_});
         std::copy_n(parts_[part_].begin(), n, out.begin());
         parts_[part_] = parts_[part_].subspan(n);
         return n;
@@ -35,6 +38,7 @@ public:
 
 private:
     std::vector<std::span<const uint8_t>> parts_;
+    size_t piece_;
     size_t part_ = 0;
 };
 
@@ -75,8 +79,9 @@ inline bool rar5_checksum_matches(const rar5::record& r, std::span<const uint8_t
 }
 
 // Decodes the files (not folders, links without data, encrypted files or
-// service headers) in archive order with one decoder.
-inline std::vector<rar5_extracted> rar5_extract(const std::vector<rar5_volume>& volumes)
+// service headers) in archive order with one decoder, the input given to it
+// at most `piece` bytes a read.
+inline std::vector<rar5_extracted> rar5_extract(const std::vector<rar5_volume>& volumes, size_t piece = SIZE_MAX)
 {
     std::vector<rar5_extracted> out;
     Rar5Decoder dec;
@@ -107,7 +112,7 @@ inline std::vector<rar5_extracted> rar5_extract(const std::vector<rar5_volume>& 
             e.name = first.name;
             e.index = this_index;
             e.compressed = first.method() != 0;
-            JoinedSource src(parts);
+            JoinedSource src(parts, piece);
             VectorSink sink(e.bytes);
             if (first.method() == 0) {
                 std::vector<uint8_t> buf(1 << 16);
