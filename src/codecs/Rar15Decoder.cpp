@@ -14,8 +14,9 @@ namespace velmora {
 namespace {
 
 constexpr size_t window_size = 0x10000;
-// Output handed to the sink at least this often.
-constexpr size_t flush_step = 32 * 1024;
+// Output handed to the sink at least this often (the window wraps at 72 KiB,
+// which ends a round early now and then).
+constexpr size_t flush_step = 64 * 1024;
 
 // The fixed codes, as the number of codes of each length 0-12; every one is
 // complete (sums to 2^12) and its symbols are the code ranks.

@@ -346,19 +346,22 @@ void Rar5Decoder::run_filter(const filter& f)
     }
 }
 
+// To the sink in pieces of at most 1 MiB (a filter block may be 4 MiB), never
+// past the entry's size.
 DecodeStatus Rar5Decoder::write_out(ByteSink& out, std::span<const uint8_t> data)
 {
-    if (out_size_ != unknown_size && data.size() > out_size_ - written_) {
-        const size_t allowed = static_cast<size_t>(out_size_ - written_);
-        if (allowed && !out.write(data.first(allowed)))
+    constexpr size_t max_piece = 1u << 20;
+    const bool over = out_size_ != unknown_size && data.size() > out_size_ - written_;
+    if (over)
+        data = data.first(static_cast<size_t>(out_size_ - written_));
+    while (!data.empty()) {
+        const size_t n = std::min(data.size(), max_piece);
+        if (!out.write(data.first(n)))
             return DecodeStatus::stopped;
-        written_ = out_size_;
-        return DecodeStatus::output_limit;
+        written_ += n;
+        data = data.subspan(n);
     }
-    if (!data.empty() && !out.write(data))
-        return DecodeStatus::stopped;
-    written_ += data.size();
-    return DecodeStatus::ok;
+    return over ? DecodeStatus::output_limit : DecodeStatus::ok;
 }
 
 // Hands window bytes (the entry's bytes from emitted_ on) to the sink, or to

@@ -295,7 +295,7 @@ std::optional<uint64_t> search_signature(std::span<const uint8_t> head)
 template <typename Reader>
 class walker {
 public:
-    explicit walker(Reader& in) : in_(in) {}
+    walker(Reader& in, bool check_crc) : in_(in), check_crc_(check_crc) {}
 
     listing run()
     {
@@ -357,7 +357,7 @@ private:
         std::span<const uint8_t> covered;  // the size field and the header: what the CRC covers
         if (!in_.read(size_len + static_cast<size_t>(size), covered))
             return stop(walk_end::truncated);
-        if (crc32_update(0, covered) != stored_crc)
+        if (check_crc_ && crc32_update(0, covered) != stored_crc)
             return stop(walk_end::bad_crc);
 
         const std::span<const uint8_t> body = covered.subspan(size_len);
@@ -478,14 +478,15 @@ private:
     }
 
     Reader& in_;
+    bool check_crc_;
     listing out_;
 };
 
 template <typename Reader>
-listing walk(Reader& in)
+listing walk(Reader& in, bool check_crc)
 {
     try {
-        return walker<Reader>(in).run();
+        return walker<Reader>(in, check_crc).run();
     } catch (...) {
         listing failed;
         failed.end = walk_end::bad_header;
@@ -534,7 +535,7 @@ std::optional<uint64_t> find_signature(const BinaryFile& file)
     return search_signature(head);
 }
 
-listing read_headers(const BinaryFile& file)
+listing read_headers(const BinaryFile& file, bool check_crc)
 {
     if (!file.is_open()) {
         listing none;
@@ -542,13 +543,13 @@ listing read_headers(const BinaryFile& file)
         return none;
     }
     BufferedReader in(file);
-    return walk(in);
+    return walk(in, check_crc);
 }
 
-listing read_headers(std::span<const uint8_t> bytes)
+listing read_headers(std::span<const uint8_t> bytes, bool check_crc)
 {
     span_reader in(bytes);
-    return walk(in);
+    return walk(in, check_crc);
 }
 
 std::string method_text(unsigned method)

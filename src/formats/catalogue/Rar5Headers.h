@@ -171,10 +171,11 @@ struct listing {
 // Offset of the RAR 5 signature within the first max_sfx_size bytes.
 std::optional<uint64_t> find_signature(const BinaryFile& file);
 
-// Walks the archive; never throws.
-listing read_headers(const BinaryFile& file);
+// Walks the archive; never throws. check_crc false reads headers whose
+// CRC-32 does not match as they stand (recovery, tests of damaged data).
+listing read_headers(const BinaryFile& file, bool check_crc = true);
 // The same over an archive held in memory.
-listing read_headers(std::span<const uint8_t> bytes);
+listing read_headers(std::span<const uint8_t> bytes, bool check_crc = true);
 
 // Property texts in the RAR tables' wording.
 std::string method_text(unsigned method);          // "No Compression" ... "Maximum"

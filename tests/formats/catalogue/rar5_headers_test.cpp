@@ -378,6 +378,39 @@ TEST(Rar5Headers, HeaderSizeLimitsAndUnknownBlocks)
     EXPECT_EQ(s.records[0].name, "in sfx");
 }
 
+// libarchive's fuzzer finds: a header size of zero, sizes past the file,
+// damaged extra areas. The walk stops where they start, with or without
+// the CRC check, and never runs past the file.
+TEST(Rar5Headers, LibarchiveFuzzerFindsStopCleanly)
+{
+    const char* const finds[] = {
+        "rar5_bad_tables.rar", "rar5_truncated_huff.rar", "rar5_distance_overflow.rar",
+        "rar5_invalid_dict_reference.rar", "rar5_window_buf_and_size_desync.rar", "rar5_leftshift1.rar",
+        "rar5_leftshift2.rar", "rar5_readtables_overflow.rar", "rar5_decode_number_out_of_bounds_read.rar",
+        "rar5_block_size_is_too_small.rar", "rar5_different_solid_window_size.rar", "rar5_data_ready_pointer_leak.rar",
+        "rar5_unpacked_size_exceeds_declared.rar", "rar5_arm_filter_on_window_boundary.rar", "rar5_dirdata.rar",
+        "rar5_nonempty_dir_stream.rar", "rar5_bytes_remaining_underflow.rar", "rar5_owner_name_toolong.rar",
+        "rar5_only_crypt_exfld.rar", "rar5_unsupported_exfld.rar", "rar5_invalid_hash_valid_htime_exfld.rar",
+        "rar5_main_block_extra_bytes.rar",
+    };
+    for (const char* name : finds) {
+        SCOPED_TRACE(name);
+        const auto bytes = read_file(fixture(name));
+        for (const bool check_crc : {true, false}) {
+            const auto l = rar5::read_headers(bytes, check_crc);
+            EXPECT_NE(l.end, rar5::walk_end::end_header);
+            EXPECT_LE(l.end_offset, bytes.size());
+            for (const auto& r : l.records)
+                EXPECT_EQ(r.data_truncated, r.data_offset + r.data_size > bytes.size());
+        }
+    }
+    // The one a header of which is whole: an encryption record with nothing
+    // in it still marks the file encrypted.
+    const auto crypt = rar5::read_headers(read_file(fixture("rar5_only_crypt_exfld.rar")));
+    ASSERT_EQ(crypt.records.size(), 1u);
+    EXPECT_TRUE(crypt.records[0].encrypted());
+}
+
 // Every prefix and many corruptions of real archives: the walk must stop
 // cleanly, and from a prefix keep exactly the records whose headers it holds.
 TEST(Rar5Headers, PrefixesAndCorruptionsOfRealArchives)
