@@ -186,7 +186,7 @@ DecodeStatus Rar5Decoder::add_filter()
     return DecodeStatus::ok;
 }
 
-inline DecodeStatus Rar5Decoder::symbol()
+[[gnu::always_inline]] inline DecodeStatus Rar5Decoder::symbol()
 {
     const unsigned sym = main_.decode(in_);
     if (sym < 256) {
@@ -458,6 +458,10 @@ DecodeStatus Rar5Decoder::decode(ByteSource& in, ByteSink& out, uint64_t out_siz
     if (out_size != unknown_size) {
         const uint64_t before = solid_continue ? win_.max_distance() : 0;
         history = std::min(dictionary_, before + std::min<uint64_t>(out_size, dictionary_));
+        // Grown windows at least double, so that a run of ever larger
+        // entries does not allocate (and fault in) a new one each time.
+        if (history > win_.capacity())
+            history = std::max<uint64_t>(history, std::min<uint64_t>(dictionary_, 2 * uint64_t{win_.capacity()}));
     }
     if (!win_.prepare(static_cast<size_t>(history), solid_continue) || !in_.start(in))
         return DecodeStatus::no_memory;
