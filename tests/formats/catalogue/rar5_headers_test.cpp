@@ -348,6 +348,29 @@ TEST(Rar5Headers, DamagedHeadersEndTheWalkKeepingEarlierRecords)
     }
 }
 
+// Main header fields no fixture has: locked and recovery flags, a volume
+// number, a locator record with both offsets; and "more volumes" at the end.
+TEST(Rar5Headers, MainHeaderFlagsAndLocator)
+{
+    std::vector<uint8_t> fields;
+    put_vint(fields, 0x0001 | 0x0002 | 0x0008 | 0x0010);
+    put_vint(fields, 4);  // the fifth volume
+    std::vector<uint8_t> locator;
+    put_vint(locator, 3);
+    put_vint(locator, 1000);
+    put_vint(locator, 300000);
+    const auto main = rar5_block(1, 0, fields, rar5_extra_record(1, locator));
+    const auto l = rar5::read_headers(concat({rar5_signature_bytes(), main, good_file("f"), rar5_end_block(1)}));
+    EXPECT_EQ(l.end, rar5::walk_end::end_header);
+    EXPECT_TRUE(l.volume() && l.locked() && l.recovery_record());
+    EXPECT_FALSE(l.solid());
+    EXPECT_EQ(l.volume_number, 4u);
+    EXPECT_EQ(l.quick_open_offset, 1000u);
+    EXPECT_EQ(l.recovery_offset, 300000u);
+    EXPECT_TRUE(l.more_volumes());
+    ASSERT_EQ(l.records.size(), 1u);
+}
+
 TEST(Rar5Headers, HeaderSizeLimitsAndUnknownBlocks)
 {
     // A size field of four bytes, and one of zero: not a header.
