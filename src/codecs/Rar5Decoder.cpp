@@ -56,6 +56,8 @@ DecodeStatus Rar5Decoder::read_tables()
     std::array<uint8_t, num_levels> level_lens{};
     for (unsigned i = 0; i < num_levels;) {
         in_.ensure();
+        if (in_.overrun())
+            return DecodeStatus::truncated;
         const uint8_t len = static_cast<uint8_t>(in_.bits(4));
         if (len == 15) {
             const unsigned zeros = in_.bits32(4);
@@ -77,6 +79,8 @@ DecodeStatus Rar5Decoder::read_tables()
     for (unsigned i = 0; i < total;) {
         in_.ensure();
         const unsigned sym = level.decode(in_);
+        if (in_.overrun())
+            return DecodeStatus::truncated;
         if (sym < 16) {
             lens[i++] = static_cast<uint8_t>(sym);
         } else if (sym < num_levels) {

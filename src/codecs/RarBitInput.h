@@ -73,11 +73,15 @@ public:
         std::memset(buf_.get() + end_, 0, pad);
     }
 
-    // Refills when low; the check every slow-path step makes.
+    // Refills when low; the check every slow-path step makes. Past the end
+    // of the input the position is held at the start of the padding, so a
+    // caller that reads on before testing overrun() stays inside the buffer.
     void ensure()
     {
         if (low())
             refill();
+        else if (eof_ && pos_ > end_)
+            pos_ = end_ + 1;
     }
 
     // The next 64 bits, first bit in bit 63.

@@ -6,6 +6,7 @@
 #include "codecs/Rar15Decoder.h"
 #include "codecs/Rar20Decoder.h"
 #include "codecs/Rar5Decoder.h"
+#include "codecs/RarBitInput.h"
 #include "formats/catalogue/Rar5Headers.h"
 #include "rar20_stream_builder.h"
 #include "rar5_stream_builder.h"
@@ -294,6 +295,44 @@ TEST(RarDecoderHostile, Rar5SizeDictionaryAndFilterLimits)
     b.end_block(true);
     const auto bad_filter = b.take_stream();
     EXPECT_EQ(run(80, 1 << 20, nullptr, bad_filter), DecodeStatus::unsupported);
+}
+
+// A table header whose input ends a few bytes in, the input just short of a
+// whole read buffer: reading the missing code lengths must stop at the end
+// of the input instead of running on through the buffer's padding.
+TEST(RarDecoderHostile, TablesCutAtTheEndOfAFullInputBuffer)
+{
+    auto build = [](size_t literals, std::vector<uint8_t>& first, std::vector<uint8_t>& second) {
+        rar5_stream_builder b(31);
+        b.begin_block(true, false);
+        for (size_t i = 0; i < literals; ++i)
+            b.literal(static_cast<uint8_t>(i * 7));
+        b.end_block(false);
+        first = b.take_stream();
+        b.begin_block(true, true);
+        for (int i = 0; i < 200; ++i)
+            b.literal('z');
+        b.end_block(true);
+        second = b.take_stream();
+    };
+    std::vector<uint8_t> first, second;
+    build(100000, first, second);
+    const size_t target = RarBitInput::buffer_size - 100;
+    size_t literals = 100000 * target / first.size();
+    build(literals, first, second);
+    while (first.size() + 13 > RarBitInput::buffer_size - 1) {
+        literals -= 50;
+        build(literals, first, second);
+    }
+    ASSERT_GT(first.size(), RarBitInput::buffer_size - 1000);
+    std::vector<uint8_t> stream = first;
+    stream.insert(stream.end(), second.begin(), second.begin() + 13);
+
+    Rar5Decoder d;
+    d.set_dictionary(1 << 20);
+    SpanSource src(stream);
+    DiscardSink sink;
+    EXPECT_EQ(d.decode(src, sink, Rar5Decoder::unknown_size, false), DecodeStatus::truncated);
 }
 
 // Two of libarchive's fuzzer finds get as far as a file record: a table that
