@@ -251,7 +251,7 @@ DecodeStatus Rar5Decoder::add_filter()
         len = slot_to_length(in_, slot) + 2;
         last_len_ = len;
     }
-    if (dist == 0 || dist > dictionary_ || dist > win_.max_distance())
+    if (dist == 0 || dist > dictionary_limit_ || dist > win_.max_distance())
         return DecodeStatus::data_error;
     win_.copy(static_cast<size_t>(dist), len);
     return DecodeStatus::ok;
@@ -455,17 +455,21 @@ DecodeStatus Rar5Decoder::decode(ByteSource& in, ByteSink& out, uint64_t out_siz
     ready_ = false;
     if (dictionary_ > max_dictionary)
         return DecodeStatus::unsupported;
+    // A solid entry that declares a smaller dictionary still reaches as far
+    // as the entries before it could.
+    dictionary_limit_ = solid_continue ? std::max(dictionary_limit_, dictionary_) : dictionary_;
 
     // The window needs no more history than the entry (and, when solid, the
     // entries before it) can fill.
-    uint64_t history = dictionary_;
+    const uint64_t limit = dictionary_limit_;
+    uint64_t history = limit;
     if (out_size != unknown_size) {
         const uint64_t before = solid_continue ? win_.max_distance() : 0;
-        history = std::min(dictionary_, before + std::min<uint64_t>(out_size, dictionary_));
+        history = std::min(limit, before + std::min<uint64_t>(out_size, limit));
         // Grown windows at least double, so that a run of ever larger
         // entries does not allocate (and fault in) a new one each time.
         if (history > win_.capacity())
-            history = std::max<uint64_t>(history, std::min<uint64_t>(dictionary_, 2 * uint64_t{win_.capacity()}));
+            history = std::max<uint64_t>(history, std::min<uint64_t>(limit, 2 * uint64_t{win_.capacity()}));
     }
     if (!win_.prepare(static_cast<size_t>(history), solid_continue) || !in_.start(in))
         return DecodeStatus::no_memory;

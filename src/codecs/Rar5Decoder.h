@@ -77,6 +77,7 @@ private:
     RarBitInput in_;
     RarLzWindow win_;
     uint64_t dictionary_ = 4u << 20;
+    uint64_t dictionary_limit_ = 0;  // farthest distance allowed: the largest dictionary of the solid run
     bool extended_ = false;
     bool ready_ = false;
 

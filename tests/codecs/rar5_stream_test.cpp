@@ -172,6 +172,38 @@ TEST(Rar5Stream, SolidEntriesContinueWindowAndTables)
     check_against_peers(entries);
 }
 
+// A solid entry that declares a smaller dictionary than the entry before it
+// may still reach as far back as that one could (7-Zip decodes it so;
+// libarchive refuses such archives, so there is no peer here): it must give
+// what it gives when it declares the larger one.
+TEST(Rar5Stream, SolidEntryWithSmallerDictionaryReachesAsFarAsBefore)
+{
+    rar5_stream_builder b(12);
+    b.begin_block(true, false);
+    fill(b, 600000);
+    b.end_block(true);
+    const auto first = b.take_stream();
+    const uint64_t first_size = b.produced();
+    b.begin_block(false, false);
+    fill(b, first_size + 300000);
+    b.end_block(true);
+    const auto second = b.take_stream();
+
+    std::vector<uint8_t> outputs[2];
+    for (int k = 0; k < 2; ++k) {
+        Rar5Decoder dec;
+        SpanSource s1(first), s2(second);
+        DiscardSink d;
+        RecordingSink r;
+        dec.set_dictionary(1 << 20);
+        ASSERT_EQ(dec.decode(s1, d, first_size, false), DecodeStatus::ok);
+        dec.set_dictionary(k == 0 ? 1 << 20 : 128 << 10);
+        ASSERT_EQ(dec.decode(s2, r, 300000, true), DecodeStatus::ok) << k;
+        outputs[k] = std::move(r.bytes);
+    }
+    EXPECT_TRUE(outputs[0] == outputs[1]);
+}
+
 // RAR 7's table has 80 distance slots; with distances that fit the shorter
 // table the output must not change.
 TEST(Rar5Stream, ExtendedDistanceTableDecodesTheSameStream)
