@@ -39,6 +39,20 @@ constexpr LanguageCodePage table[] = {
     {"ja", 932}, {"zh", 936}, {"ko", 949},
 };
 
+// The converters opened so far, one per code page, closed at exit.
+struct converter_table {
+    std::map<int, iconv_t> by_code_page;
+    converter_table() = default;
+    converter_table(const converter_table&) = delete;
+    converter_table& operator=(const converter_table&) = delete;
+    ~converter_table()
+    {
+        for (const auto& [code_page, cd] : by_code_page)
+            if (cd != reinterpret_cast<iconv_t>(-1))
+                iconv_close(cd);
+    }
+};
+
 } // namespace
 
 int oem_code_page_for_locale(std::string_view locale)
@@ -85,7 +99,8 @@ std::optional<std::string> code_page_to_utf8(std::span<const uint8_t> bytes, int
     // One converter per code page, kept for the program's life; iconv
     // descriptors are not safe to share between threads, hence the lock.
     static std::mutex lock;
-    static std::map<int, iconv_t> converters;
+    static converter_table table;
+    auto& converters = table.by_code_page;
     const std::lock_guard guard(lock);
     auto it = converters.find(code_page);
     if (it == converters.end()) {

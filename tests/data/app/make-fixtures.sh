@@ -27,22 +27,37 @@ with zipfile.ZipFile("six.zip", "w") as z:
             z.writestr(info, data)
 PY
 
-# methods.zip: one Deflate entry and three in methods the program does not
-# extract (LZMA twice, BZip2 once); fixed DOS times.
+# methods.zip: one Deflate entry and three in methods no tool writes any more
+# and the program does not extract (Tokenizing twice, PKWARE DCL Implode
+# once): written stored, then the method fields of their local and central
+# headers set to 7 and 10; fixed DOS times.
 python3 - <<'PY'
-import zipfile
+import struct, zipfile
 entries = [
-    ("plain.txt", zipfile.ZIP_DEFLATED, b"plain words\n" * 20),
-    ("lzma-a.txt", zipfile.ZIP_LZMA, b"lzma one\n" * 30),
-    ("bzip2.txt", zipfile.ZIP_BZIP2, b"bzip two\n" * 30),
-    ("lzma-b.txt", zipfile.ZIP_LZMA, b"lzma three\n" * 30),
+    ("plain.txt", zipfile.ZIP_DEFLATED, b"plain words\n" * 20, None),
+    ("tokenized-a.txt", zipfile.ZIP_STORED, b"tokens one\n" * 30, 7),
+    ("dcl.txt", zipfile.ZIP_STORED, b"dcl two\n" * 30, 10),
+    ("tokenized-b.txt", zipfile.ZIP_STORED, b"tokens three\n" * 30, 7),
 ]
 with zipfile.ZipFile("methods.zip", "w") as z:
-    for name, method, data in entries:
+    for name, method, data, _ in entries:
         info = zipfile.ZipInfo(name, date_time=(2021, 5, 6, 7, 8, 10))
         info.compress_type = method
         info.external_attr = 0o644 << 16
         z.writestr(info, data)
+raw = bytearray(open("methods.zip", "rb").read())
+with zipfile.ZipFile("methods.zip") as z:
+    infos = z.infolist()
+central = raw.index(b"PK\x01\x02")
+for info, (_, _, _, patched) in zip(infos, entries):
+    if patched is None:
+        continue
+    struct.pack_into("<H", raw, info.header_offset + 8, patched)
+    at = raw.index(b"PK\x01\x02", central)
+    while raw[at + 46:at + 46 + len(info.filename)] != info.filename.encode():
+        at = raw.index(b"PK\x01\x02", at + 4)
+    struct.pack_into("<H", raw, at + 10, patched)
+open("methods.zip", "wb").write(bytes(raw))
 PY
 
 # secret.zip: one file under the traditional ZIP password "velmora" (zip
