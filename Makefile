@@ -6,6 +6,8 @@ JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 FUZZ_TIME  ?= 600
 SMOKE_TIME ?= 30
+# The smoke run's whole budget, split across the targets (scripts/run-fuzzers).
+SMOKE_TOTAL ?= 420
 
 .PHONY: all deps run build-release test bench fuzz fuzz-smoke package clean
 
@@ -46,7 +48,7 @@ fuzz: fuzz-build
 	scripts/run-fuzzers $(BUILD)/fuzz $(FUZZ_TIME)
 
 fuzz-smoke: fuzz-build
-	scripts/run-fuzzers $(BUILD)/fuzz $(SMOKE_TIME)
+	scripts/run-fuzzers $(BUILD)/fuzz $(SMOKE_TIME) $(SMOKE_TOTAL)
 
 package: build-release
 	cd $(BUILD)/release && cpack -G DEB

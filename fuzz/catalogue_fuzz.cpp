@@ -1,59 +1,75 @@
-// Feeds any bytes through the dispatcher under the names of the listing-only
-// formats (.rar .cab .arj .lzh .arc) and a neutral name, then asks every
-// property of every entry, so that a walk over hostile headers must end
-// without a crash, a hang or a leak.
+// Feeds any bytes through the dispatcher under an LZH name (the LZH reader is
+// chosen by name) and a neutral one (RAR, CAB, ARJ and ARC by signature), then
+// asks every property of every entry, so that a walk over hostile headers must
+// end without a crash, a hang or a leak. A plain cabinet (no reserve, no
+// neighbouring cabinets, every file record whole) must list exactly its file
+// records as this target reads them itself: count, sizes and ASCII names.
 #include "archive/Cls_GetFileType.h"
 #include "archive/HeadlessWindow.h"
+#include "fuzz_support.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
+#include <optional>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 using namespace velmora;
 
 namespace {
 
-// A folder of this process, removed again when the fuzzer exits.
-class ScratchDir {
-public:
-    ScratchDir()
-    {
-        // A memory-backed folder where there is one: six file writes per input.
-        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
-                                               ? std::filesystem::path("/dev/shm")
-                                               : std::filesystem::temp_directory_path();
-        path_ = base / ("catalogue_fuzz." + std::to_string(::getpid()));
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t le32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
+           | (static_cast<uint32_t>(p[3]) << 24);
+}
 
-private:
-    std::filesystem::path path_;
+struct CabFile {
+    std::string name;
+    uint32_t size = 0;
+    bool plain_name = false;
 };
 
-const std::filesystem::path& scratch_dir()
+// The CFFILE records of a plain cabinet (Microsoft Cabinet format: CFHEADER
+// of 36 bytes, cFolders CFFOLDER records of 8, CFFILE records from coffFiles),
+// or nothing for any other input.
+std::optional<std::vector<CabFile>> plain_cabinet(const uint8_t* data, size_t size)
 {
-    static const ScratchDir dir;
-    return dir.path();
+    if (size < 36 || std::memcmp(data, "MSCF", 4) != 0)
+        return std::nullopt;
+    const uint32_t files_at = le32(data + 16);
+    const uint16_t folders = le16(data + 26);
+    const uint16_t files = le16(data + 28);
+    const uint16_t flags = le16(data + 30);
+    if (flags != 0 || folders == 0 || folders > 0x7FFF || files > 0x7FFF)
+        return std::nullopt;
+    const uint64_t folders_end = 36 + uint64_t{8} * folders;
+    if (folders_end > size || files_at < folders_end || files_at > size)
+        return std::nullopt;
+    std::vector<CabFile> out;
+    size_t at = files_at;
+    for (uint16_t k = 0; k < files; ++k) {
+        if (size - at < 16)
+            return std::nullopt;
+        const uint8_t* r = data + at;
+        const void* nul = std::memchr(r + 16, 0, size - at - 16);
+        if (!nul)
+            return std::nullopt;
+        CabFile f;
+        f.size = le32(r);
+        f.name.assign(reinterpret_cast<const char*>(r + 16), static_cast<const uint8_t*>(nul) - (r + 16));
+        f.plain_name = true;
+        for (const char c : f.name)
+            f.plain_name &= c >= 0x20 && c <= 0x7E;
+        at = static_cast<size_t>(static_cast<const uint8_t*>(nul) - data) + 1;
+        out.push_back(std::move(f));
+    }
+    return out;
 }
 
-bool write_bytes(const std::filesystem::path& p, const uint8_t* data, size_t size)
-{
-    std::FILE* f = std::fopen(p.c_str(), "wb");
-    if (!f)
-        return false;
-    const bool ok = std::fwrite(data, 1, size, f) == size;
-    return std::fclose(f) == 0 && ok;
-}
-
-void list_everything(Cls_GetFileType& files, const std::string& path)
+size_t list_everything(Cls_GetFileType& files, const std::string& path)
 {
     files.Get_Contents(path);
     const int32_t count = files.FileCount();
@@ -67,27 +83,51 @@ void list_everything(Cls_GetFileType& files, const std::string& path)
         sink += static_cast<size_t>(files.FileDateTime(k).year);
         sink += files.SystemMadeBy(k).size() + files.VersionMadeBy(k).size() + files.SystemNeeded(k).size()
                 + files.VersionNeeded(k).size();
+        sink += static_cast<size_t>(files.extract_blocker(k).reason);
     }
+    // A listing-only format extracts nothing and says so for every entry;
+    // the output folder is never reached. (Inputs that load as ZIP, TAR or
+    // GZIP are extracted by their own targets.)
+    if (files.CanUnpack())
+        return sink;
     Selection all(static_cast<size_t>(count > 0 ? count : 0) + 1, true);
     all[0] = false;
-    std::string to = (scratch_dir() / "out").string();
+    std::string to = "/nonexistent/velmora-catalogue-fuzz";
     files.UnPack(all, to);
-    if (sink == 0xFFFFFFFF)
-        std::fputc(0, stderr); // keeps the reads from being optimised away
+    fuzz::check_report(files.state().report, all);
+    return sink;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const char* const names[] = {"a.rar", "a.cab", "a.arj", "a.lzh", "a.arc", "a.bin"};
+    static fuzz::ScratchRoot root("catalogue");
+    static fuzz::MemoryArchive archive(root.path());
+    static const std::string lzh_name = archive.path("input.lzh");
+    static const std::string neutral_name = archive.path("input.bin");
+    archive.assign(data, size);
+
     HeadlessWindow window;
     Cls_GetFileType files(window);
-    for (const char* name : names) {
-        const auto path = scratch_dir() / name;
-        if (!write_bytes(path, data, size))
-            return 0;
-        list_everything(files, path.string());
+    size_t sink = list_everything(files, lzh_name);
+    sink += list_everything(files, neutral_name);
+    if (sink == 0xFFFFFFFF)
+        std::fputc(0, stderr); // keeps the reads from being optimised away
+
+    // The neutral name's listing is the one loaded now.
+    if (const auto cab = plain_cabinet(data, size)) {
+        fuzz::check(files.active_kind() == ReaderKind::cab, "a plain cabinet not loaded as CAB");
+        const int32_t count = files.FileCount();
+        fuzz::check(count == static_cast<int32_t>(cab->size()), "CAB file count differs from the records",
+                    std::to_string(count) + " vs " + std::to_string(cab->size()));
+        for (int32_t k = 1; k <= count; ++k) {
+            const CabFile& c = (*cab)[static_cast<size_t>(k) - 1];
+            if (c.size <= 0x7FFFFFFF)
+                fuzz::check(files.UnCompressed_Size(k) == c.size, "CAB size differs for file", std::to_string(k));
+            if (c.plain_name)
+                fuzz::check(files.FileName(k) == c.name, "CAB name differs:", files.FileName(k) + " vs " + c.name);
+        }
     }
     return 0;
 }
