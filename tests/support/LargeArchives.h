@@ -42,6 +42,20 @@ inline std::string marker_at(uint64_t offset)
     return text.substr(0, 4096);
 }
 
+// Whether the folder's file system has `bytes` free: the multi-gigabyte
+// tests write their extracted files in full and skip (saying so) where they
+// would fill the disk.
+inline bool has_free_space(const std::filesystem::path& folder, uint64_t bytes)
+{
+    std::error_code ec;
+    const auto space = std::filesystem::space(folder, ec);
+    return !ec && space.available >= bytes;
+}
+
+// Free space the tests of one multi-gigabyte entry need: the archive, the
+// extracted file and a reference copy.
+inline constexpr uint64_t large_test_space = 16 * GiB;
+
 // A file of `size` bytes, all zeros (a hole) except a marker at each offset.
 inline bool make_sparse_file(const std::filesystem::path& p, uint64_t size, const std::vector<uint64_t>& marks)
 {

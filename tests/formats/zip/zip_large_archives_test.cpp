@@ -65,6 +65,8 @@ protected:
         for (const char* tool : {"python3", "zip"})
             if (!test::have_tool(tool))
                 GTEST_SKIP() << tool << " not installed";
+        if (!test::has_free_space(dir_.path(), test::large_test_space))
+            GTEST_SKIP() << "less than 16 GiB free for the extracted files";
         fs::create_directories(src_);
     }
 
