@@ -147,7 +147,7 @@ int16_t Cls_GZip::Get_Contents(const std::string& ZipName)
         uint8_t trailer[gzip_trailer_size] = {};
         if (size >= gzip_trailer_size && file.read_exact(size - gzip_trailer_size, trailer)) {
             crc32_ = static_cast<int32_t>(load_le32(trailer));
-            size_ = static_cast<int32_t>(load_le32(trailer + 4));
+            size_ = load_le32(trailer + 4);
         }
         // MTIME 0 means no time was stored: the file's own time stands in,
         // as gunzip gives it.
@@ -267,7 +267,7 @@ void Cls_GZip::extract_members(const BinaryFile& file, std::string& ToPath, Extr
         uint8_t trailer[gzip_trailer_size] = {};
         const bool have_trailer = file.read_exact(trailer_at, trailer);
         const uint32_t want_crc = have_trailer ? load_le32(trailer) : static_cast<uint32_t>(crc32_);
-        const uint32_t want_size = have_trailer ? load_le32(trailer + 4) : static_cast<uint32_t>(size_);
+        const uint32_t want_size = have_trailer ? load_le32(trailer + 4) : size_;
         if (member_size > 0 && member_crc != want_crc) {
             run.message(crc_failed);
             checks_passed = false;

@@ -62,7 +62,7 @@ private:
     int32_t crc32_ = 0;
     int64_t data_length_ = 0;
     int32_t data_pos_ = 0;
-    int32_t size_ = 0;
+    uint32_t size_ = 0; // ISIZE: the size modulo 2^32
     int16_t dos_date_ = 0;
     int16_t dos_time_ = 0;
 };
