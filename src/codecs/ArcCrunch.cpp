@@ -4,8 +4,8 @@
 // in one of the 256 single-byte slots, at most 4096 long.
 #include "codecs/ArcCrunch.h"
 
-#include "codecs/InputBuffer.h"
-#include "codecs/OutputBuffer.h"
+#include "codecs/SourceBuffer.h"
+#include "codecs/SinkBuffer.h"
 
 #include <new>
 
@@ -51,8 +51,8 @@ DecodeStatus ArcCrunch::run(uint8_t method, ByteSource& in, ByteSink& sink, uint
     for (unsigned b = 0; b < 256; ++b)
         add_string(no_parent, static_cast<uint8_t>(b));
 
-    InputBuffer input(in);
-    OutputBuffer out(sink, out_size);
+    SourceBuffer input(in);
+    SinkBuffer out(sink, out_size);
     uint32_t bits = 0;
     unsigned nbits = 0;
     auto next_code = [&](unsigned& code) {

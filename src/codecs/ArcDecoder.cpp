@@ -1,8 +1,8 @@
 // ARC method selection; stored entries are copied in pieces.
 #include "codecs/ArcDecoder.h"
 
-#include "codecs/InputBuffer.h"
-#include "codecs/OutputBuffer.h"
+#include "codecs/SourceBuffer.h"
+#include "codecs/SinkBuffer.h"
 
 #include <new>
 
@@ -11,8 +11,8 @@ namespace {
 
 DecodeStatus copy_stored(ByteSource& in, ByteSink& sink, uint64_t out_size)
 try {
-    InputBuffer input(in);
-    OutputBuffer out(sink, out_size);
+    SourceBuffer input(in);
+    SinkBuffer out(sink, out_size);
     while (!out.at_limit()) {
         const auto piece = input.peek();
         if (piece.empty())

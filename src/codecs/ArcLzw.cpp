@@ -8,8 +8,8 @@
 // 256 codes of 9 bits, 512 of 10 bits and so on fill whole groups.
 #include "codecs/ArcLzw.h"
 
-#include "codecs/InputBuffer.h"
-#include "codecs/OutputBuffer.h"
+#include "codecs/SourceBuffer.h"
+#include "codecs/SinkBuffer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -57,8 +57,8 @@ DecodeStatus ArcLzw::run(uint8_t method, ByteSource& in, ByteSink& sink, uint64_
     const unsigned table_limit = 1u << max_bits;
     rle_.reset(method == 8);
 
-    InputBuffer input(in);
-    OutputBuffer out(sink, out_size);
+    SourceBuffer input(in);
+    SinkBuffer out(sink, out_size);
     if (out_size == 0)
         return DecodeStatus::ok;
     if (method == 8) {

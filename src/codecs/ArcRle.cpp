@@ -1,7 +1,7 @@
 // ARC run-length expansion (method 3) over a streamed input.
 #include "codecs/ArcRle.h"
 
-#include "codecs/InputBuffer.h"
+#include "codecs/SourceBuffer.h"
 
 #include <new>
 
@@ -10,8 +10,8 @@ namespace velmora {
 DecodeStatus ArcRle::run(ByteSource& in, ByteSink& sink, uint64_t out_size)
 {
     reset(true);
-    InputBuffer input(in);
-    OutputBuffer out(sink, out_size);
+    SourceBuffer input(in);
+    SinkBuffer out(sink, out_size);
     while (!out.at_limit()) {
         const auto piece = input.peek();
         if (piece.empty())

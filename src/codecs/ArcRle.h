@@ -5,7 +5,7 @@
 #pragma once
 
 #include "codecs/ByteStream.h"
-#include "codecs/OutputBuffer.h"
+#include "codecs/SinkBuffer.h"
 
 #include <cstdint>
 #include <cstring>
@@ -28,7 +28,7 @@ public:
 
     // Expands `packed` into out. False when out took no more (its limit or a
     // refusing sink); the caller asks out which.
-    bool write(std::span<const uint8_t> packed, OutputBuffer& out)
+    bool write(std::span<const uint8_t> packed, SinkBuffer& out)
     {
         if (!expand_)
             return out.put(packed);
@@ -62,7 +62,7 @@ public:
         return true;
     }
 
-    bool write(uint8_t c, OutputBuffer& out)
+    bool write(uint8_t c, SinkBuffer& out)
     {
         if (!expand_)
             return out.put(c);

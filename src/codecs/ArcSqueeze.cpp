@@ -3,8 +3,8 @@
 // error; a table with no nodes is a stream that ends at once (as ARC reads it).
 #include "codecs/ArcSqueeze.h"
 
-#include "codecs/InputBuffer.h"
-#include "codecs/OutputBuffer.h"
+#include "codecs/SourceBuffer.h"
+#include "codecs/SinkBuffer.h"
 
 #include <new>
 
@@ -12,8 +12,8 @@ namespace velmora {
 
 DecodeStatus ArcSqueeze::run(ByteSource& in, ByteSink& sink, uint64_t out_size)
 {
-    InputBuffer input(in);
-    OutputBuffer out(sink, out_size);
+    SourceBuffer input(in);
+    SinkBuffer out(sink, out_size);
     rle_.reset(true);
 
     auto read16 = [&input](int32_t& v) {

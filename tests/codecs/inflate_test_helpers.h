@@ -15,6 +15,9 @@
 #include <vector>
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace inflate_helpers {
 
 // ---- writing streams -------------------------------------------------------
 
@@ -521,4 +524,5 @@ inline model_outcome run_inflate_model(const std::vector<uint8_t>& in, int32_t o
     return inflate_model(in, out_last, deflate64).run();
 }
 
+} // namespace inflate_helpers
 } // namespace velmora::test

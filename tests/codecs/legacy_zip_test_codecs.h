@@ -23,6 +23,9 @@
 #include <vector>
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace legacy_zip_codecs {
 
 // ---------------------------------------------------------------------------
 // Shrink
@@ -619,4 +622,5 @@ inline decode_result decode_zip_method(uint16_t method, uint16_t flags, std::spa
     return r;
 }
 
+} // namespace legacy_zip_codecs
 } // namespace velmora::test

@@ -17,6 +17,9 @@
 #include <vector>
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace codec_test_support {
 
 // Hex digits to bytes; spaces between them are ignored.
 inline std::vector<uint8_t> from_hex(std::string_view hex)
@@ -173,4 +176,5 @@ inline std::optional<ZipLocalEntry> first_zip_entry(std::span<const uint8_t> zip
     return e;
 }
 
+} // namespace codec_test_support
 } // namespace velmora::test

@@ -18,6 +18,9 @@
 #include "codecs/LhaDecoder.h"
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace lha_arj_archives {
 
 // A source that gives at most `piece` bytes per read, to drive the decoders'
 // refills at every byte boundary.
@@ -222,4 +225,5 @@ inline decode_result decode_arj_member(std::span<const uint8_t> archive, const a
     return r;
 }
 
+} // namespace lha_arj_archives
 } // namespace velmora::test

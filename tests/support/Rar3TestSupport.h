@@ -20,6 +20,9 @@
 #include "support/TestSupport.h"
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace rar3_support {
 
 // A source that hands out at most `piece` bytes per read (0: all at once).
 class piece_source final : public ByteSource {
@@ -150,4 +153,5 @@ inline std::optional<std::vector<uint8_t>> unar_entry(const std::filesystem::pat
     return found;
 }
 
+} // namespace rar3_support
 } // namespace velmora::test

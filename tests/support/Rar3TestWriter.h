@@ -20,6 +20,9 @@
 #include "codecs/Rar3Filters.h"
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace rar3_writer {
 
 // ---------------------------------------------------------------------------
 // The standard filter programs as WinRAR 3.x/4.x writes them, taken from
@@ -1030,4 +1033,5 @@ inline std::vector<uint8_t> rar3_make_archive(const std::vector<std::string>& na
     return rar_write_archive(files, solid);
 }
 
+} // namespace rar3_writer
 } // namespace velmora::test

@@ -10,6 +10,9 @@
 #include <vector>
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace stream_support {
 
 // Gives at most `piece` bytes per read, and counts the reads.
 class ChunkedSource final : public ByteSource {
@@ -51,4 +54,5 @@ private:
     uint64_t refuse_after_;
 };
 
+} // namespace stream_support
 } // namespace velmora::test

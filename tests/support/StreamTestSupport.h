@@ -16,6 +16,9 @@
 #include "codecs/ByteStream.h"
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace stream_test_support {
 
 // Gives out `data` in pieces whose sizes come from next_piece (at least 1
 // byte, at most what the reader asked for). Counts the reads, and the reads
@@ -92,4 +95,5 @@ private:
     uint64_t refuse_at_;
 };
 
+} // namespace stream_test_support
 } // namespace velmora::test

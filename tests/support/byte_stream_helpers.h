@@ -11,6 +11,9 @@
 #include "codecs/ByteStream.h"
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace byte_stream_helpers {
 
 // Gives at most `piece` bytes per read (1 = byte by byte).
 class PieceSource final : public ByteSource {
@@ -56,4 +59,5 @@ private:
     uint64_t refuse_after_;
 };
 
+} // namespace byte_stream_helpers
 } // namespace velmora::test

@@ -14,6 +14,9 @@
 #include "archive/Cls_CRC32.h"
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace rar_archives {
 
 class msb_bit_writer {
 public:
@@ -138,9 +141,13 @@ inline std::vector<uint8_t> make_rar4_archive(const std::vector<rar4_file_spec>&
     return out;
 }
 
+} // namespace rar_archives
 } // namespace velmora::test
 
 namespace velmora::test {
+// Its own inline namespace: other helper headers define types of the same
+// names, and one test program may link both.
+inline namespace rar_archives {
 
 // RAR 5 framing: vints, and blocks with their header CRC-32 and size field.
 inline void put_vint(std::vector<uint8_t>& v, uint64_t x)
@@ -242,4 +249,5 @@ inline std::vector<uint8_t> rar5_end_block(uint64_t end_flags = 0)
     return rar5_block(5, 0, f);
 }
 
+} // namespace rar_archives
 } // namespace velmora::test

@@ -11,11 +11,11 @@
 
 namespace velmora {
 
-class InputBuffer {
+class SourceBuffer {
 public:
     static constexpr size_t default_piece = size_t{128} << 10;
 
-    explicit InputBuffer(ByteSource& source, size_t piece = default_piece)
+    explicit SourceBuffer(ByteSource& source, size_t piece = default_piece)
         : source_(source), buf_(std::make_unique_for_overwrite<uint8_t[]>(piece)), size_(piece)
     {
     }

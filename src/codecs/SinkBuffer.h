@@ -13,11 +13,11 @@
 
 namespace velmora {
 
-class OutputBuffer {
+class SinkBuffer {
 public:
     static constexpr size_t default_piece = size_t{64} << 10;
 
-    OutputBuffer(ByteSink& sink, uint64_t limit, size_t piece = default_piece)
+    SinkBuffer(ByteSink& sink, uint64_t limit, size_t piece = default_piece)
         : sink_(sink), limit_(limit), buf_(std::make_unique_for_overwrite<uint8_t[]>(piece)), size_(piece)
     {
     }
