@@ -154,10 +154,11 @@ TEST(LzhListingRules, LevelTwoHeadersInTheirOwnLayout)
     EXPECT_EQ(l.entries[2].name, "after");
 }
 
-TEST(LzhListingRules, LevelOneHeadersAreReadAsLevelZero)
+TEST(LzhListingRules, LevelOneFoldersComeFromExtendedHeaders)
 {
-    // The base name is kept (the folder in extended header 0x02 is not read)
-    // and the packed size counts the extended headers, as stored.
+    // The folder in extended header 0x02 goes in front of the base name (an
+    // extracted tree would otherwise collapse into one folder), and the packed
+    // size counts the extended headers, as stored.
     LzhEntry e = named("base.txt");
     e.level = 1;
     e.packed = 30;
@@ -166,7 +167,7 @@ TEST(LzhListingRules, LevelOneHeadersAreReadAsLevelZero)
     TempDir dir;
     const Listing l = list_bytes(dir, b.bytes, "one.lzh");
     ASSERT_EQ(l.count, 2);
-    EXPECT_EQ(l.entries[0].name, "base.txt");
+    EXPECT_EQ(l.entries[0].name, "dir/base.txt");
     EXPECT_EQ(l.entries[0].packed, 30 + 7 + 5);
     EXPECT_EQ(l.entries[1].name, "next");
 }
