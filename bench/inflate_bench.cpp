@@ -1,9 +1,12 @@
 // Inflate throughput (output bytes per second) against zlib's inflate,
 // libdeflate_deflate_decompress and memcpy of the same size, on real files of
 // three classes (text, binaries, mixed) compressed by zlib at levels 1, 6 and
-// 9, and Deflate64 against Deflate on streams made by 7-Zip. Every stream is
-// decoded whole in memory into a buffer of known size. The decoders run in
-// turn within each round, so the per-round ratios survive machine drift.
+// 9, and Deflate64 against Deflate on streams made by 7-Zip. Ours runs twice:
+// the whole-buffer Inflate, and the stream decoder pulling from a source over
+// the packed bytes and pushing to a sink that copies into a preallocated
+// buffer (what extraction does, minus the disk). The references decode whole
+// buffers into a buffer of known size. The decoders run in turn within each
+// round, so the per-round ratios survive machine drift.
 #include <benchmark/benchmark.h>
 #include <libdeflate.h>
 #include <zlib.h>
@@ -22,6 +25,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include "codecs/InflateDecoder.h"
 #include "codecs/Mod_Inflate64.h"
 
 namespace fs = std::filesystem;
@@ -124,6 +128,31 @@ std::optional<bytes> seven_zip_raw(const bytes& in, const char* method)
     return result;
 }
 
+// Copies the output into a preallocated buffer; refuses to overflow it.
+class copy_sink final : public velmora::ByteSink {
+public:
+    explicit copy_sink(bytes& dst) : next_(dst.data()), left_(dst.size()) {}
+    bool write(std::span<const uint8_t> data) override
+    {
+        if (data.size() > left_) return false;
+        std::memcpy(next_, data.data(), data.size());
+        next_ += data.size();
+        left_ -= data.size();
+        return true;
+    }
+
+private:
+    uint8_t* next_;
+    size_t left_;
+};
+
+bool stream_decode(velmora::InflateDecoder& decoder, const bytes& packed, bytes& out)
+{
+    velmora::SpanSource source(packed);
+    copy_sink sink(out);
+    return decoder.decode(source, sink, out.size()) == velmora::DecodeStatus::ok && decoder.total_out() == out.size();
+}
+
 // CPU time of this thread: the machines these run on are shared, and time
 // spent preempted says nothing about a decoder.
 double thread_seconds()
@@ -152,11 +181,12 @@ void BM_Inflate(benchmark::State& state, std::string cls, int level)
     const bytes& original = corpus().at(cls);
     const bytes packed = zlib_raw(original, level);
     const double mb = static_cast<double>(original.size()) / 1e6;
-    bytes out(original.size()), copy(original.size());
+    bytes out(original.size()), copy(original.size()), streamed(original.size());
     z_stream z{};
     inflateInit2(&z, -15);
     libdeflate_decompressor* ld = libdeflate_alloc_decompressor();
-    std::vector<double> ours, zl, ldf, ldfresh, mem, r_zlib, r_ld, r_fresh;
+    velmora::InflateDecoder decoder(false);
+    std::vector<double> ours, stream, zl, ldf, ldfresh, mem, r_zlib, r_ld, r_fresh, rs_zlib, rs_ld;
     bool warm_up = true;
     for (auto _ : state) {
         bytes data = packed;
@@ -164,6 +194,12 @@ void BM_Inflate(benchmark::State& state, std::string cls, int level)
         const double t_ours = seconds_of([&] { result = velmora::Inflate(data, static_cast<int32_t>(original.size()) - 1, false); });
         if (result != 0 || data != original) {
             state.SkipWithError("our output differs");
+            break;
+        }
+        bool stream_ok = false;
+        const double t_stream = seconds_of([&] { stream_ok = stream_decode(decoder, packed, streamed); });
+        if (!stream_ok || streamed != original) {
+            state.SkipWithError("our streamed output differs");
             break;
         }
         const double t_zlib = seconds_of([&] {
@@ -192,6 +228,9 @@ void BM_Inflate(benchmark::State& state, std::string cls, int level)
             continue;
         }
         ours.push_back(mb / t_ours);
+        stream.push_back(mb / t_stream);
+        rs_zlib.push_back(t_zlib / t_stream);
+        rs_ld.push_back(t_ld / t_stream);
         ldfresh.push_back(mb / t_fresh);
         r_fresh.push_back(t_fresh / t_ours);
         zl.push_back(mb / t_zlib);
@@ -202,16 +241,23 @@ void BM_Inflate(benchmark::State& state, std::string cls, int level)
     }
     inflateEnd(&z);
     libdeflate_free_decompressor(ld);
-    std::string rounds;
+    std::string rounds, stream_rounds;
     for (size_t i = 0; i < r_zlib.size(); ++i) {
         char buf[64];
         std::snprintf(buf, sizeof buf, " %.2f/%.2f", r_zlib[i], r_ld[i]);
         rounds += buf;
+        std::snprintf(buf, sizeof buf, " %.2f/%.2f", rs_zlib[i], rs_ld[i]);
+        stream_rounds += buf;
     }
     std::fprintf(stderr, "%-7s L%d  ours/zlib and ours/libdeflate per round:%s\n", cls.c_str(), level, rounds.c_str());
+    std::fprintf(stderr, "%-7s L%d  stream/zlib and stream/libdeflate per round:%s\n", cls.c_str(), level, stream_rounds.c_str());
     state.counters["MB"] = mb;
     state.counters["ratio"] = static_cast<double>(original.size()) / static_cast<double>(packed.size());
     state.counters["ours_MBps"] = median(ours);
+    state.counters["stream_MBps"] = median(stream);
+    state.counters["stream/zlib"] = median(rs_zlib);
+    state.counters["stream/libdeflate"] = median(rs_ld);
+    state.counters["min_stream/libdeflate"] = rs_ld.empty() ? 0 : *std::min_element(rs_ld.begin(), rs_ld.end());
     state.counters["zlib_MBps"] = median(zl);
     state.counters["libdeflate_MBps"] = median(ldf);
     state.counters["libdeflate_fresh_MBps"] = median(ldfresh);
@@ -237,9 +283,10 @@ void BM_Deflate64(benchmark::State& state, std::string cls)
         return;
     }
     const double mb = static_cast<double>(original.size()) / 1e6;
-    bytes out(original.size());
+    bytes out(original.size()), streamed(original.size());
     libdeflate_decompressor* ld = libdeflate_alloc_decompressor();
-    std::vector<double> v64, v8, vld, ratio;
+    velmora::InflateDecoder decoder(true);
+    std::vector<double> v64, v8, vld, ratio, vs64;
     bool warm_up = true;
     for (auto _ : state) {
         bytes a = *d64, b = *plain;
@@ -247,7 +294,9 @@ void BM_Deflate64(benchmark::State& state, std::string cls)
         const double t64 = seconds_of([&] { ra = velmora::Inflate(a, static_cast<int32_t>(original.size()) - 1, true); });
         const double t8 = seconds_of([&] { rb = velmora::Inflate(b, static_cast<int32_t>(original.size()) - 1, false); });
         const double tld = seconds_of([&] { libdeflate_deflate_decompress(ld, plain->data(), plain->size(), out.data(), out.size(), nullptr); });
-        if (ra != 0 || rb != 0 || a != original || b != original) {
+        bool stream_ok = false;
+        const double ts64 = seconds_of([&] { stream_ok = stream_decode(decoder, *d64, streamed); });
+        if (ra != 0 || rb != 0 || a != original || b != original || !stream_ok || streamed != original) {
             state.SkipWithError("our output differs");
             break;
         }
@@ -256,12 +305,14 @@ void BM_Deflate64(benchmark::State& state, std::string cls)
             continue;
         }
         v64.push_back(mb / t64);
+        vs64.push_back(mb / ts64);
         v8.push_back(mb / t8);
         vld.push_back(mb / tld);
         ratio.push_back(t8 / t64);
     }
     libdeflate_free_decompressor(ld);
     state.counters["ours64_MBps"] = median(v64);
+    state.counters["stream64_MBps"] = median(vs64);
     state.counters["ours8_MBps"] = median(v8);
     state.counters["libdeflate8_MBps"] = median(vld);
     state.counters["64/8"] = median(ratio);

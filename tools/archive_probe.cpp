@@ -123,6 +123,9 @@ int extract(const std::vector<std::string>& args)
     HeadlessWindow window;
     window.on_message = print_message;
     window.overwrite = overwrite;
+    // Spaced updates, as the program's window asks for them, so the core
+    // runs here as it runs under the window.
+    window.interval_ms = 25;
     Cls_GetFileType files(window);
     files.Get_Contents(args[0]);
     const int32_t count = files.FileCount();

@@ -24,6 +24,8 @@ public:
     bool open(const std::string& path);
     void close();
     bool is_open() const { return fd_ >= 0; }
+    // The descriptor, for copies the kernel makes itself (-1 when closed).
+    int descriptor() const { return fd_; }
     uint64_t size() const { return size_; }
 
     // Reads up to out.size() bytes at offset; returns the count read (short at

@@ -11,6 +11,7 @@
 #include "codecs/ByteStream.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace velmora {
 
@@ -35,6 +36,8 @@ public:
             write_failed_ = true;
             return false;
         }
+        if (memory_)
+            memory_->insert(memory_->end(), data.begin(), data.end());
         const bool going = input_ ? run_.progress(input_->position(), input_total_) : run_.progress(size_, expected_);
         if (!going) {
             cancelled_ = true;
@@ -50,6 +53,10 @@ public:
         input_ = &source;
         input_total_ = total;
     }
+    // The bytes are also kept in `memory` (a small entry bound for the
+    // writer thread).
+    void keep_in(std::vector<uint8_t>* memory) { memory_ = memory; }
+
     // The CRC-32 starts again (the next member of a multi-member stream).
     void start_part() { crc_ = 0; }
 
@@ -66,6 +73,7 @@ private:
     uint64_t expected_;
     uint64_t limit_;
     const FileRangeSource* input_ = nullptr;
+    std::vector<uint8_t>* memory_ = nullptr;
     uint64_t input_total_ = 0;
     uint64_t size_ = 0;
     uint32_t crc_ = 0;

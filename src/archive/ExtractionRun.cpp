@@ -1,7 +1,11 @@
 // The pass loop, progress, yields and cancel of an extraction run.
 #include "archive/ExtractionRun.h"
 
+#include "archive/BackgroundWriter.h"
 #include "archive/Mod_DiskIO.h"
+#include "archive/OutputFolders.h"
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -27,8 +31,8 @@ std::string percent_text(int64_t done, int64_t rows, bool cap)
 
 } // namespace
 
-ExtractionRun::ExtractionRun(ArchiveState& state, MessageStyle style)
-    : state_(state), style_(style),
+ExtractionRun::ExtractionRun(ArchiveState& state, MessageStyle style, std::string_view write_error_text)
+    : state_(state), style_(style), write_error_text_(write_error_text),
       interval_(std::chrono::milliseconds(std::max<int32_t>(0, state.window->update_interval_ms())))
 {
     state_.PackData.clear();
@@ -43,6 +47,13 @@ ExtractionRun::ExtractionRun(ArchiveState& state, MessageStyle style)
 
 ExtractionRun::~ExtractionRun()
 {
+    if (writer_) {
+        try {
+            drain_background();
+        } catch (...) {
+        }
+        writer_.reset();
+    }
     if (cancelled_)
         state_.report.settle_pending(EntryOutcome::skipped, OutcomeReason::cancelled);
     end_output_run(state_);
@@ -74,6 +85,8 @@ bool ExtractionRun::poll_cancel()
 
 bool ExtractionRun::pass(int32_t i)
 {
+    if (writer_)
+        take_background_results();
     WindowServices& w = *state_.window;
     const bool every_step = interval_.count() == 0;
     const clock::time_point now = every_step ? clock::time_point{} : clock::now();
@@ -139,6 +152,75 @@ void ExtractionRun::message(std::string_view text)
 void ExtractionRun::program_message(std::string_view text)
 {
     state_.window->message_box(text, program_title, MessageIcon::information);
+}
+
+OutputStatus ExtractionRun::write_in_background(int32_t entry, const std::string& FileName, std::string& ToPath,
+                                                std::vector<uint8_t> data, const FileStamp& stamp, int32_t mode,
+                                                bool checked)
+{
+    OutputFolderCache local;
+    OutputFolderCache& cache = output_detail::cache_of(state_, local);
+    int folder_fd = -1;
+    BackgroundWriter::Job job;
+    if (const OutputStatus s = locate_output(state_, FileName, ToPath, cache, folder_fd, job.leaf); s != OutputStatus::ok)
+        return s;
+    // The job keeps its own descriptor: the cache may close its own before
+    // the writer gets to it.
+    job.folder_fd = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
+    if (job.folder_fd < 0)
+        return OutputStatus::failed;
+    switch (stamp.kind) {
+    case FileStamp::Kind::none:
+        break;
+    case FileStamp::Kind::dos:
+        job.stamped = true;
+        job.seconds = cache.local_unix_time(DosDateTimeToDate(stamp.dos_date, stamp.dos_time));
+        break;
+    case FileStamp::Kind::unix_time:
+        job.stamped = true;
+        job.seconds = stamp.seconds;
+        job.nanoseconds = stamp.nanoseconds;
+        break;
+    }
+    job.data = std::move(data);
+    job.mode = mode;
+    job.checked = checked;
+    job.overwrite = overwrite_on(state_);
+    job.entry = entry;
+    if (!writer_)
+        writer_ = std::make_unique<BackgroundWriter>();
+    writer_->submit(std::move(job));
+    return OutputStatus::ok;
+}
+
+void ExtractionRun::drain_background()
+{
+    if (!writer_)
+        return;
+    writer_->drain();
+    take_background_results();
+}
+
+void ExtractionRun::take_background_results()
+{
+    for (const BackgroundWriter::Result& r : writer_->take_results()) {
+        switch (r.status) {
+        case OutputStatus::ok:
+            break;
+        case OutputStatus::not_written:
+            // Checked data met a file that appeared meanwhile; data that
+            // failed its checks stays reported as damaged.
+            if (r.checked)
+                state_.report.skipped(r.entry, OutcomeReason::not_overwritten);
+            break;
+        case OutputStatus::unsafe_path:
+        case OutputStatus::failed:
+            if (!write_error_text_.empty())
+                message(write_error_text_);
+            state_.report.failed(r.entry, OutcomeReason::write_error);
+            break;
+        }
+    }
 }
 
 } // namespace velmora

@@ -8,13 +8,20 @@
 #pragma once
 
 #include "archive/ArchiveState.h"
+#include "archive/DateTime.h"
 #include "archive/ExtractionReport.h"
+#include "archive/OutputFile.h"
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmora {
+
+class BackgroundWriter;
 
 enum class MessageStyle {
     error_box, // title "Error", information icon (ZIP and the catalogue formats)
@@ -25,7 +32,9 @@ class ExtractionRun {
 public:
     // Starts the run: empties PackData, clears CancelRequested, resets the
     // bar (Value 0, Max PackTotFiles) and the caption, shows the percentage.
-    ExtractionRun(ArchiveState& state, MessageStyle style);
+    // write_error_text: the box shown when a file written in the background
+    // could not be written.
+    ExtractionRun(ArchiveState& state, MessageStyle style, std::string_view write_error_text = {});
     // Ends it: every entry left pending is settled, the folders are closed,
     // PackData is emptied.
     ~ExtractionRun();
@@ -51,6 +60,21 @@ public:
     // A message box with the program's title (the password and cancel boxes).
     void program_message(std::string_view text);
 
+    // Small decoded entries may go to the writer thread: the window spaces
+    // its updates (the recording windows of the tests see every step in
+    // order, and get every file written on the spot).
+    bool background_writes() const { return interval_.count() > 0; }
+    // Hands a whole decoded entry to the writer thread. Containment, folders
+    // and the overwrite rule are settled here (their outcome returned at
+    // once); the file itself is written while the run goes on, and a file
+    // that cannot be written is reported later, with the write error box.
+    // The caller records the entry's outcome as if the write had succeeded.
+    OutputStatus write_in_background(int32_t entry, const std::string& FileName, std::string& ToPath,
+                                     std::vector<uint8_t> data, const FileStamp& stamp, int32_t mode, bool checked);
+    // Waits until every file handed over is on disk (before a hard link to
+    // one of them, say) and takes in what became of them.
+    void drain_background();
+
     WindowServices& window() { return *state_.window; }
     ExtractionReport& report() { return state_.report; }
     ArchiveState& state() { return state_; }
@@ -62,8 +86,13 @@ private:
     // when the user confirmed (the bar and caption are then reset).
     bool poll_cancel();
 
+    // What the writer thread did, into the report (write failures with their box).
+    void take_background_results();
+
     ArchiveState& state_;
     MessageStyle style_;
+    std::string write_error_text_;
+    std::unique_ptr<BackgroundWriter> writer_;
     clock::duration interval_;
     clock::time_point last_update_{};
     bool cancelled_ = false;

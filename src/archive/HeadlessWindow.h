@@ -29,12 +29,14 @@ public:
     int32_t contents_row_count() const override { return row_count; }
     bool overwrite_existing_files() const override { return overwrite; }
     void yield() override;
+    int32_t update_interval_ms() const override { return interval_ms; }
     void message_box(std::string_view text, std::string_view title, MessageIcon icon) override;
     bool ask_yes_no(std::string_view text, std::string_view title) override;
     std::string input_box(std::string_view prompt, std::string_view title) override;
 
     // Preset answers and settings.
     int32_t row_count = 0;
+    int32_t interval_ms = 0; // 0: every step shown, as the tests expect
     bool overwrite = true;
     std::deque<bool> yes_no_answers;     // default No when empty
     std::deque<std::string> input_answers; // default "" when empty

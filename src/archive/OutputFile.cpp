@@ -17,19 +17,19 @@ constexpr mode_t new_file_mode = 0666;
 constexpr mode_t permission_bits = 0777; // rwx of user, group, other; never setuid, setgid, sticky
 constexpr mode_t owner_read_write = 0600;
 
+} // namespace
+
+using namespace output_detail;
+
 bool overwrite_on(const ArchiveState& state)
 {
     return state.window == nullptr || state.window->overwrite_existing_files();
 }
 
-} // namespace
-
-using namespace output_detail;
-
-OutputStatus OutputFile::open(const std::string& FileName, std::string& ToPath, int32_t UnixMode)
+OutputStatus locate_output(ArchiveState& state, const std::string& FileName, std::string& ToPath,
+                           OutputFolderCache& cache, int& folder_fd, std::string& leaf)
 {
-    discard();
-    append_separator(state_, ToPath);
+    append_separator(state, ToPath);
     const auto rel = contained_entry_path(FileName);
     if (!rel)
         return OutputStatus::unsafe_path;
@@ -40,25 +40,40 @@ OutputStatus OutputFile::open(const std::string& FileName, std::string& ToPath, 
     if (too_long(ToPath, *rel))
         return OutputStatus::failed;
 
-    OutputFolderCache local;
-    OutputFolderCache& cache = cache_of(state_, local);
-    auto [folder, leaf] = split_leaf(*rel);
-    const int folder_fd = cache.open_folder(state_, root_folder(ToPath), folder);
+    auto [folder, name] = split_leaf(*rel);
+    folder_fd = cache.open_folder(state, root_folder(ToPath), folder);
     if (folder_fd < 0)
         return OutputStatus::failed;
-
-    if (!overwrite_on(state_)) {
+    if (!overwrite_on(state)) {
         struct stat st{};
-        if (::fstatat(folder_fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
             return S_ISDIR(st.st_mode) ? OutputStatus::failed : OutputStatus::not_written;
     }
+    leaf = std::move(name);
+    return OutputStatus::ok;
+}
 
-    // Our own copy of the folder: the run's cache may close its descriptors
-    // while this file is still being written.
-    local_folder_fd_ = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
-    if (local_folder_fd_ < 0)
-        return OutputStatus::failed;
-    folder_fd_ = local_folder_fd_;
+OutputStatus OutputFile::open(const std::string& FileName, std::string& ToPath, int32_t UnixMode)
+{
+    discard();
+    OutputFolderCache local;
+    OutputFolderCache& cache = cache_of(state_, local);
+    int folder_fd = -1;
+    std::string leaf;
+    if (const OutputStatus s = locate_output(state_, FileName, ToPath, cache, folder_fd, leaf); s != OutputStatus::ok)
+        return s;
+
+    // Outside a run the folder's descriptor dies with the local cache: keep
+    // a copy. A run's cache keeps it open while this entry is written (it
+    // only closes descriptors when it opens another folder).
+    if (state_.output_cache) {
+        folder_fd_ = folder_fd;
+    } else {
+        local_folder_fd_ = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
+        if (local_folder_fd_ < 0)
+            return OutputStatus::failed;
+        folder_fd_ = local_folder_fd_;
+    }
 
     // The mode goes in with the create, so the kernel applies the umask and
     // no separate chmod is needed.
@@ -87,6 +102,34 @@ bool OutputFile::write(std::span<const uint8_t> data)
     return true;
 }
 
+int64_t OutputFile::copy_piece(int source_fd, uint64_t offset, uint64_t length)
+{
+    if (fd_ < 0 || write_failed_)
+        return -1;
+    if (kernel_copy_) {
+        auto off = static_cast<off64_t>(offset);
+        const ssize_t n = ::copy_file_range(source_fd, &off, fd_, nullptr, length, 0);
+        if (n >= 0) {
+            written_ += static_cast<uint64_t>(n);
+            return n;
+        }
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+            write_failed_ = true;
+            return -1;
+        }
+        kernel_copy_ = false; // another file system: read and write instead
+    }
+    uint8_t buffer[1 << 16];
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(length, sizeof buffer));
+    ssize_t got = 0;
+    do
+        got = ::pread(source_fd, buffer, want, static_cast<off_t>(offset));
+    while (got < 0 && errno == EINTR);
+    if (got <= 0)
+        return got == 0 ? 0 : -1;
+    return write(std::span<const uint8_t>(buffer, static_cast<size_t>(got))) ? got : -1;
+}
+
 OutputStatus OutputFile::commit(const FileStamp& stamp, bool checked)
 {
     if (fd_ < 0)
@@ -104,27 +147,9 @@ OutputStatus OutputFile::commit(const FileStamp& stamp, bool checked)
         return OutputStatus::failed;
     }
 
-    OutputStatus status = OutputStatus::ok;
-    if (checked && overwrite_on(state_)) {
-        if (::renameat(folder_fd_, temp_.c_str(), folder_fd_, leaf_.c_str()) != 0)
-            status = OutputStatus::failed;
-    } else if (::renameat2(folder_fd_, temp_.c_str(), folder_fd_, leaf_.c_str(), RENAME_NOREPLACE) != 0) {
-        if (errno == EEXIST) {
-            // The existing file stays as it was.
-            status = OutputStatus::not_written;
-        } else if (errno == EINVAL) {
-            // A file system without RENAME_NOREPLACE: look, then rename.
-            struct stat st{};
-            if (::fstatat(folder_fd_, leaf_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-                status = OutputStatus::not_written;
-            else if (::renameat(folder_fd_, temp_.c_str(), folder_fd_, leaf_.c_str()) != 0)
-                status = OutputStatus::failed;
-        } else {
-            status = OutputStatus::failed;
-        }
-    }
-    if (status == OutputStatus::ok)
-        temp_.clear(); // in place: nothing to remove
+    const int placed = put_in_place(folder_fd_, temp_, leaf_, checked, overwrite_on(state_));
+    temp_.clear(); // in place, or removed
+    const OutputStatus status = placed == 0 ? OutputStatus::ok : placed > 0 ? OutputStatus::not_written : OutputStatus::failed;
     discard();
     return status;
 }

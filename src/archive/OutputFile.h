@@ -7,6 +7,7 @@
 #include "archive/ArchiveState.h"
 #include "archive/DateTime.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -19,6 +20,18 @@ enum class OutputStatus {
     unsafe_path,   // the name leaves the output folder: nothing was written
     failed,        // the file or its folder could not be written: nothing was left behind
 };
+
+struct OutputFolderCache;
+
+// "Overwrite Existing Files" is on (or no window asks).
+bool overwrite_on(const ArchiveState& state);
+
+// Where ToPath/FileName goes: the name held inside the output folder, its
+// folders made (`folder_fd` is the cache's descriptor of the last one) and
+// the overwrite rule applied (not_written: a file of that name exists and
+// overwriting is off).
+OutputStatus locate_output(ArchiveState& state, const std::string& FileName, std::string& ToPath,
+                           OutputFolderCache& cache, int& folder_fd, std::string& leaf);
 
 class OutputFile {
 public:
@@ -39,6 +52,15 @@ public:
     bool write(std::span<const uint8_t> data);
     uint64_t written() const { return written_; }
 
+    // Copies `length` bytes of the open file `source_fd` from `offset` to the
+    // end of this file, in the kernel where it can (copy_file_range), in
+    // pieces between which `progress(done)` is asked whether to go on. The
+    // count copied; fewer than `length` when the source ended, the write
+    // failed (write_failed() is then true) or progress said stop.
+    template <typename Progress>
+    uint64_t copy_from(int source_fd, uint64_t offset, uint64_t length, Progress&& progress);
+    bool write_failed() const { return write_failed_; }
+
     // Stamps the file and puts it in place. checked: the data passed its
     // CRC and size checks. Data that passed replaces an existing file when
     // overwriting is on; data that failed is only kept where no file of that
@@ -49,6 +71,10 @@ public:
     void discard();
 
 private:
+    // One piece of copy_from: bytes copied, 0 at the end of the source, -1 on
+    // a failed write.
+    int64_t copy_piece(int source_fd, uint64_t offset, uint64_t length);
+
     ArchiveState& state_;
     int fd_ = -1;
     int folder_fd_ = -1;     // owned by the run's folder cache, or by local_folder_fd_
@@ -57,6 +83,24 @@ private:
     std::string leaf_;
     uint64_t written_ = 0;
     bool write_failed_ = false;
+    bool kernel_copy_ = true; // copy_file_range works between these files
 };
+
+template <typename Progress>
+uint64_t OutputFile::copy_from(int source_fd, uint64_t offset, uint64_t length, Progress&& progress)
+{
+    // Pieces of 8 MiB: the window hears of progress within large members.
+    constexpr uint64_t piece = uint64_t{8} << 20;
+    uint64_t done = 0;
+    while (done < length) {
+        const int64_t n = copy_piece(source_fd, offset + done, std::min(piece, length - done));
+        if (n <= 0)
+            break;
+        done += static_cast<uint64_t>(n);
+        if (done < length && !progress(done))
+            break;
+    }
+    return done;
+}
 
 } // namespace velmora

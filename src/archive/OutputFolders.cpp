@@ -225,20 +225,50 @@ bool write_all(int fd, std::span<const uint8_t> data)
 
 void stamp_file(int fd, const FileStamp& stamp, OutputFolderCache& cache)
 {
-    timespec times[2]{};
-    times[0].tv_nsec = UTIME_NOW;
     switch (stamp.kind) {
     case FileStamp::Kind::none:
         return;
     case FileStamp::Kind::dos:
-        times[1].tv_sec = static_cast<time_t>(cache.local_unix_time(DosDateTimeToDate(stamp.dos_date, stamp.dos_time)));
-        break;
+        stamp_file(fd, cache.local_unix_time(DosDateTimeToDate(stamp.dos_date, stamp.dos_time)), 0);
+        return;
     case FileStamp::Kind::unix_time:
-        times[1].tv_sec = static_cast<time_t>(stamp.seconds);
-        times[1].tv_nsec = static_cast<long>(stamp.nanoseconds);
-        break;
+        stamp_file(fd, stamp.seconds, stamp.nanoseconds);
+        return;
     }
+}
+
+void stamp_file(int fd, int64_t seconds, uint32_t nanoseconds)
+{
+    timespec times[2]{};
+    times[0].tv_nsec = UTIME_NOW;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = static_cast<long>(nanoseconds);
     ::futimens(fd, times); // a file without its time is still the file
+}
+
+int put_in_place(int folder_fd, const std::string& temp, const std::string& leaf, bool checked, bool overwrite)
+{
+    int result = 0;
+    if (checked && overwrite) {
+        if (::renameat(folder_fd, temp.c_str(), folder_fd, leaf.c_str()) != 0)
+            result = -1;
+    } else if (::renameat2(folder_fd, temp.c_str(), folder_fd, leaf.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno == EEXIST) {
+            result = 1; // the existing file stays as it was
+        } else if (errno == EINVAL) {
+            // A file system without RENAME_NOREPLACE: look, then rename.
+            struct stat st{};
+            if (::fstatat(folder_fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                result = 1;
+            else if (::renameat(folder_fd, temp.c_str(), folder_fd, leaf.c_str()) != 0)
+                result = -1;
+        } else {
+            result = -1;
+        }
+    }
+    if (result != 0)
+        ::unlinkat(folder_fd, temp.c_str(), 0);
+    return result;
 }
 
 } // namespace output_detail

@@ -71,6 +71,14 @@ bool write_all(int fd, std::span<const uint8_t> data);
 
 // Sets the modification time of an open file from a stamp (access time now).
 void stamp_file(int fd, const FileStamp& stamp, OutputFolderCache& cache);
+// The same from a Unix time (negative: before 1970).
+void stamp_file(int fd, int64_t seconds, uint32_t nanoseconds);
+
+// Renames the finished temporary file over `leaf`. Checked data replaces an
+// existing file when overwriting is on; otherwise (or for data that failed
+// its checks) an existing file is kept and the result is 1. 0 when in place,
+// -1 on failure. The temporary file is removed unless it was put in place.
+int put_in_place(int folder_fd, const std::string& temp, const std::string& leaf, bool checked, bool overwrite);
 
 } // namespace output_detail
 

@@ -3,8 +3,8 @@
 // at a time, table entries that say how many bits to take, word-wise match
 // copies) runs while its margins of input and output remain; an exact path
 // takes one symbol at a time near the ends and reads the block headers.
-// Output accumulates behind a 64 KiB window and goes to the sink when the
-// buffer fills, then the window slides to the front.
+// Output accumulates behind a 64 KiB window and goes to the sink every
+// 256 KiB; the window slides to the front of the buffer every 1 MiB.
 #include "codecs/InflateDecoder.h"
 
 #include <algorithm>
@@ -24,9 +24,10 @@ namespace {
 
 constexpr size_t in_buffer_size = size_t{128} << 10;
 constexpr size_t window_size = max_distance;
-// The whole output buffer: the window plus the new output of one flush, so
-// the sink gets at most 1 MiB at a time.
-constexpr size_t out_buffer_size = size_t{1} << 20;
+// Output goes to the sink every 256 KiB, while it is still in the cache;
+// the window slides to the front of the buffer every 1 MiB.
+constexpr size_t flush_piece = size_t{256} << 10;
+constexpr size_t out_buffer_size = window_size + 4 * flush_piece;
 // In vector mode the output grows a slice at a time just ahead of the
 // decoder, so std::vector's zero-fill lands in cache lines about to be
 // written anyway; capacity grows geometrically.
@@ -44,10 +45,24 @@ constexpr unsigned refill_min_bits = 56; // a word refill leaves at least 56 bit
 constexpr size_t fast_input_margin = 40;
 constexpr size_t fast_output_margin = 2 + 272;
 static_assert(4 * 7 + 8 <= fast_input_margin);
-static_assert(max_length_bits + max_dist_bits <= refill_min_bits, "one refill covers a Deflate length and distance");
-static_assert(3 * max_codeword_len + litlen_table_bits <= 64, "three literals leave the bits of the next lookup");
+static_assert(2 * litlen_table_bits + max_length_bits <= refill_min_bits, "two literals and a length fit in one refill");
+static_assert(max_dist_bits + litlen_table_bits <= refill_min_bits, "a refill covers a distance and the next lookup");
+static_assert(3 * litlen_table_bits + litlen_table_bits <= 64, "three literals leave the bits of the next lookup");
+static_assert(2 * litlen_table_bits + max_length_bits + dist_table_bits <= 64,
+              "two literals and a length leave the bits of a distance lookup");
 static_assert(out_buffer_size >= window_size + 2 * (3 + 0xFFFF), "a slide leaves room for the longest Deflate64 match");
 static_assert(in_buffer_size >= 1 + 4 + max_stored_len + 8, "a whole stored block fits in the input buffer");
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELMORA_HAVE_BMI2_LOOP 1
+bool cpu_has_bmi2()
+{
+    static const bool has = __builtin_cpu_supports("bmi2");
+    return has;
+}
+#else
+bool cpu_has_bmi2() { return false; }
+#endif
 
 uint64_t load_le64(const uint8_t* p)
 {
@@ -128,7 +143,8 @@ struct InflateDecoder::dynamic_tables {
 };
 
 InflateDecoder::InflateDecoder(bool deflate64, inflate_rules rules, WindowServices* window)
-    : deflate64_(deflate64), rules_(rules), window_(window), tables_(std::make_unique_for_overwrite<dynamic_tables>())
+    : deflate64_(deflate64), rules_(rules), window_(window), bmi2_(cpu_has_bmi2()),
+      tables_(std::make_unique_for_overwrite<dynamic_tables>())
 {
 }
 
@@ -174,6 +190,7 @@ DecodeStatus InflateDecoder::decode(ByteSource& in, ByteSink& out, uint64_t out_
         out_cap_ = out_buf_cap_;
         out_pos_ = out_flushed_ = history;
         out_offset0_ = -static_cast<int64_t>(history);
+        set_flush_point();
         return run(out_limit);
     } catch (const std::bad_alloc&) {
         history_ = 0;
@@ -324,7 +341,12 @@ uint32_t InflateDecoder::peek_bits(unsigned n) const
 {
     const uint64_t byte = pos_ >> 3;
     uint32_t v = 0;
-    for (unsigned i = 0; i < 4 && byte + i < in_size_; ++i) v |= uint32_t{in_[byte + i]} << (8 * i);
+    if (byte + 4 <= in_size_) {
+        std::memcpy(&v, in_ + byte, 4);
+        if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    } else {
+        for (unsigned i = 0; i < 4 && byte + i < in_size_; ++i) v |= uint32_t{in_[byte + i]} << (8 * i);
+    }
     return (v >> (pos_ & 7)) & ((1u << n) - 1);
 }
 
@@ -373,9 +395,21 @@ bool InflateDecoder::input_used_up() const
 // ---------------------------------------------------------------------------
 // Output
 
+// Where the fast loop must stop: the end of the buffer, the limit, or (with
+// a sink) the next flush point.
 void InflateDecoder::set_output_stop()
 {
-    out_stop_ = out_pos_ + static_cast<size_t>(std::min<uint64_t>(room_to_limit(), out_cap_ - out_pos_));
+    uint64_t room = std::min<uint64_t>(room_to_limit(), out_cap_ - out_pos_);
+    if (sink_) room = std::min<uint64_t>(room, flush_at_ - std::min(out_pos_, flush_at_));
+    out_stop_ = out_pos_ + static_cast<size_t>(room);
+}
+
+// Flush points sit at fixed places in the buffer, one piece apart from the
+// end of the window, so the last piece before a slide is a whole one too.
+void InflateDecoder::set_flush_point()
+{
+    const size_t from = out_pos_ + fast_output_margin;
+    flush_at_ = window_size + flush_piece * ((from > window_size ? (from - window_size) / flush_piece : 0) + 1);
 }
 
 bool InflateDecoder::flush_output()
@@ -386,6 +420,20 @@ bool InflateDecoder::flush_output()
         return false;
     }
     out_flushed_ = out_pos_;
+    return true;
+}
+
+// The fast loop stopped short of the output margin: flush what it made if
+// that is near a piece, and make room unless the limit is what is near.
+// False when the sink refused the output.
+bool InflateDecoder::prepare_fast_output()
+{
+    if (sink_ && out_pos_ + fast_output_margin > flush_at_) {
+        if (!flush_output()) return false;
+        set_flush_point();
+    }
+    if (room_to_limit() >= fast_output_margin && !make_room(fast_output_margin)) return false;
+    set_output_stop();
     return true;
 }
 
@@ -401,6 +449,7 @@ bool InflateDecoder::make_room(size_t n)
         std::memmove(out_, out_ + out_pos_ - keep, keep);
         out_offset0_ += static_cast<int64_t>(out_pos_ - keep);
         out_pos_ = out_flushed_ = keep;
+        set_flush_point();
     } else {
         std::vector<uint8_t>& v = *out_vec_;
         const size_t limit = static_cast<size_t>(std::min<uint64_t>(out_limit_, SIZE_MAX));
@@ -527,9 +576,7 @@ DecodeStatus InflateDecoder::huffman_block()
         if (!dist_sparse_) {
             const size_t at = static_cast<size_t>(std::min<uint64_t>(pos_ >> 3, in_size_));
             if (in_size_ - at < fast_input_margin) refill_input();
-            if (out_stop_ - out_pos_ < fast_output_margin && room_to_limit() >= fast_output_margin &&
-                !make_room(fast_output_margin))
-                return finish(DecodeStatus::stopped);
+            if (out_stop_ - out_pos_ < fast_output_margin && !prepare_fast_output()) return finish(DecodeStatus::stopped);
             if (in_size_ - std::min<uint64_t>(pos_ >> 3, in_size_) >= fast_input_margin &&
                 out_stop_ - out_pos_ >= fast_output_margin) {
                 const step s = deflate64_ ? fast_loop<true>() : fast_loop<false>();
@@ -612,16 +659,52 @@ InflateDecoder::step InflateDecoder::stop_with(inflate_fault fault, DecodeStatus
 // ---------------------------------------------------------------------------
 // The fast loop
 
-template <bool Deflate64>
-InflateDecoder::step InflateDecoder::fast_loop()
+namespace {
+
+enum class fast_end : uint8_t { margin, end_of_block, slow_symbol, bad_distance, long_match };
+
+// What the fast loop reads and advances.
+struct fast_state {
+    const uint8_t* in;
+    size_t in_size;
+    uint64_t pos;
+    uint8_t* out;
+    size_t out_pos;
+    size_t out_stop;
+    const uint32_t* litlen;
+    const uint32_t* dist;
+    uint32_t long_length; // Deflate64: a match longer than 258, not yet copied
+    uint32_t long_dist;
+};
+
+// Runs while in_fast_end and out_fast_end are not passed; compiled once for
+// every x86-64 and once with BMI2 (shifts by a register and the extra-bits
+// mask in one instruction each), chosen when the decoder is made.
+// The low n bits of x (n < 64). GCC does not turn the mask into BMI2's
+// bzhi by itself; the BMI2 build of the fast loop asks for it.
+template <bool Bmi2>
+[[gnu::always_inline]] inline uint64_t low_bits(uint64_t x, uint32_t n)
 {
-    const uint8_t* in_next = in_ + (pos_ >> 3);
-    const uint8_t* const in_fast_end = in_ + in_size_ - fast_input_margin;
-    uint8_t* const out_begin = out_;
-    uint8_t* out = out_ + out_pos_;
-    uint8_t* const out_fast_end = out_ + out_stop_ - fast_output_margin;
-    const uint32_t* const ll = litlen_;
-    const uint32_t* const dt = dist_;
+#ifdef VELMORA_HAVE_BMI2_LOOP
+    if constexpr (Bmi2) {
+        uint64_t r;
+        asm("bzhi %q2, %q1, %q0" : "=r"(r) : "r"(x), "r"(uint64_t{n}));
+        return r;
+    }
+#endif
+    return x & ((uint64_t{1} << (n & 63)) - 1);
+}
+
+template <bool Deflate64, bool Bmi2>
+[[gnu::always_inline]] inline fast_end fast_loop_body(fast_state& st)
+{
+    const uint8_t* in_next = st.in + (st.pos >> 3);
+    const uint8_t* const in_fast_end = st.in + st.in_size - fast_input_margin;
+    uint8_t* const out_begin = st.out;
+    uint8_t* out = st.out + st.out_pos;
+    uint8_t* const out_fast_end = st.out + st.out_stop - fast_output_margin;
+    const uint32_t* const ll = st.litlen;
+    const uint32_t* const dt = st.dist;
     constexpr uint64_t ll_mask = (1u << litlen_table_bits) - 1;
     constexpr uint64_t dt_mask = (1u << dist_table_bits) - 1;
 
@@ -633,113 +716,170 @@ InflateDecoder::step InflateDecoder::fast_loop()
     // Word refill: the bits above bitsleft are either 0 or the very input
     // bits that belong there, so OR-ing a whole word in is harmless, and only
     // the bytes that fit whole are counted as taken.
-    auto refill = [&] {
-        bitbuf |= load_le64(in_next) << (bitsleft & 63);
-        in_next += 7 - ((bitsleft >> 3) & 7);
-        bitsleft |= 56;
-    };
+#define VELMORA_REFILL()                                               \
+    do {                                                               \
+        bitbuf |= load_le64(in_next) << (bitsleft & 63);               \
+        in_next += 7 - ((bitsleft >> 3) & 7);                          \
+        bitsleft |= 56;                                                \
+    } while (0)
     // An entry's low byte is every bit its symbol takes.
-    auto consume = [&](uint32_t e) {
-        bitbuf >>= (e & 63);
-        bitsleft -= e;
-    };
+#define VELMORA_CONSUME(e)                                             \
+    do {                                                               \
+        bitbuf >>= ((e) & 63);                                         \
+        bitsleft -= (e);                                               \
+    } while (0)
     // The extra bits of a length or distance entry, from the bit buffer as it
     // was before the entry was consumed.
-    auto extra_value = [](uint64_t saved, uint32_t e) {
-        return static_cast<uint32_t>((saved & ((uint64_t{1} << (e & 63)) - 1)) >> ((e >> 8) & 0xFF));
-    };
+#define VELMORA_EXTRA(saved, e) static_cast<uint32_t>(low_bits<Bmi2>((saved), (e) & 0xFF) >> (((e) >> 8) & 0xFF))
 
-    refill();
-    bitbuf >>= pos_ & 7;
-    bitsleft -= static_cast<uint32_t>(pos_ & 7);
-    refill();
-    step status = step::margin;
+    VELMORA_REFILL();
+    bitbuf >>= st.pos & 7;
+    bitsleft -= static_cast<uint32_t>(st.pos & 7);
+    VELMORA_REFILL();
+    fast_end status = fast_end::margin;
     // The next literal/length entry is looked up as soon as the bits for it
     // are known (before a match is copied), so the table load overlaps other work.
     uint32_t entry = ll[bitbuf & ll_mask];
     do {
+        // Every entry's bits are taken as soon as it is loaded, before its
+        // kind is known: a sub-table link takes none, and symbols 286/287 give
+        // theirs back below.
+        uint64_t saved = bitbuf;
+        VELMORA_CONSUME(entry);
         if (entry & entry_literal) {
-            // Up to three literals per refill: 3 x 15 bits leave the 11 bits
-            // the next primary lookup needs.
-            consume(entry);
+            // Up to three literals per refill. A literal in the primary table
+            // takes at most 11 bits, so two of them and a length leave room
+            // for the checks below.
             uint8_t lit = static_cast<uint8_t>(entry >> 16);
             entry = ll[bitbuf & ll_mask];
+            saved = bitbuf;
+            VELMORA_CONSUME(entry);
             *out++ = lit;
             if (entry & entry_literal) {
-                consume(entry);
                 lit = static_cast<uint8_t>(entry >> 16);
                 entry = ll[bitbuf & ll_mask];
+                saved = bitbuf;
+                VELMORA_CONSUME(entry);
                 *out++ = lit;
                 if (entry & entry_literal) {
-                    consume(entry);
                     lit = static_cast<uint8_t>(entry >> 16);
                     entry = ll[bitbuf & ll_mask];
-                    refill();
+                    VELMORA_REFILL();
                     *out++ = lit;
                     continue;
                 }
             }
-            refill();
         }
         if (entry & entry_exceptional) [[unlikely]] {
             if (entry & entry_subtable) {
                 entry = ll[(entry >> 16) + ((bitbuf >> litlen_table_bits) & ((1u << entry_codeword_len(entry)) - 1))];
+                saved = bitbuf;
+                VELMORA_CONSUME(entry);
                 if (entry & entry_literal) {
-                    consume(entry);
                     *out++ = static_cast<uint8_t>(entry >> 16);
-                    refill();
+                    VELMORA_REFILL();
                     entry = ll[bitbuf & ll_mask];
                     continue;
                 }
             }
             if (entry & entry_exceptional) {
                 if (entry & entry_end_of_block) {
-                    consume(entry);
-                    status = step::end_of_block;
+                    status = fast_end::end_of_block;
                 } else {
-                    status = step::slow_symbol; // symbols 286/287, left for the exact path
+                    // Symbols 286/287, left for the exact path.
+                    bitbuf = saved;
+                    bitsleft += entry;
+                    status = fast_end::slow_symbol;
                 }
                 break;
             }
         }
-        uint64_t saved = bitbuf;
-        consume(entry);
-        uint32_t length = (entry >> 16) + extra_value(saved, entry);
+        uint32_t length = (entry >> 16) + VELMORA_EXTRA(saved, entry);
         if constexpr (Deflate64) {
             if (length == deflate64_long_length) [[unlikely]] {
+                // 16 more bits; then a refill, so the distance lookup below
+                // has its bits as after a plain length.
+                if ((bitsleft & 0xFF) < 16) VELMORA_REFILL();
                 length = static_cast<uint32_t>(bitbuf & 0xFFFF) + 3;
                 bitbuf >>= 16;
                 bitsleft -= 16;
+                VELMORA_REFILL();
             }
-            // The distance, and the bits of the next lookup behind it.
-            if ((bitsleft & 0xFF) < max_dist_bits + litlen_table_bits) refill();
         }
+        // At most two literals and a length are taken since the last refill,
+        // so the distance entry can be looked up at once (a refill leaves the
+        // low bits as they are); refill before taking it unless its bits and
+        // the next lookup's are there.
         uint32_t de = dt[bitbuf & dt_mask];
+        if ((bitsleft & 0xFF) < max_dist_bits + litlen_table_bits) VELMORA_REFILL();
         if (de & entry_subtable) [[unlikely]]
             de = dt[(de >> 16) + ((bitbuf >> dist_table_bits) & ((1u << entry_codeword_len(de)) - 1))];
         saved = bitbuf;
-        consume(de);
-        const uint32_t dist = (de >> 16) + extra_value(saved, de);
+        VELMORA_CONSUME(de);
+        const uint32_t dist = (de >> 16) + VELMORA_EXTRA(saved, de);
         if (dist > static_cast<size_t>(out - out_begin)) [[unlikely]] {
-            status = step::failed;
+            status = fast_end::bad_distance;
             break;
         }
         entry = ll[bitbuf & ll_mask];
-        refill();
+        VELMORA_REFILL();
         if constexpr (Deflate64) {
             if (length > 258) [[unlikely]] {
-                pending_length_ = length;
-                pending_dist_ = dist;
-                status = step::long_match;
+                st.long_length = length;
+                st.long_dist = dist;
+                status = fast_end::long_match;
                 break;
             }
         }
         copy_match(out, dist, length);
         out += length;
     } while (in_next <= in_fast_end && out <= out_fast_end);
-    pos_ = static_cast<uint64_t>(in_next - in_) * 8 - (bitsleft & 0xFF);
-    out_pos_ = static_cast<size_t>(out - out_begin);
+#undef VELMORA_REFILL
+#undef VELMORA_CONSUME
+#undef VELMORA_EXTRA
+    st.pos = static_cast<uint64_t>(in_next - st.in) * 8 - (bitsleft & 0xFF);
+    st.out_pos = static_cast<size_t>(out - out_begin);
     return status;
+}
+
+template <bool Deflate64>
+fast_end fast_loop_generic(fast_state& st)
+{
+    return fast_loop_body<Deflate64, false>(st);
+}
+
+#ifdef VELMORA_HAVE_BMI2_LOOP
+template <bool Deflate64>
+[[gnu::target("bmi2")]] fast_end fast_loop_bmi2(fast_state& st)
+{
+    return fast_loop_body<Deflate64, true>(st);
+}
+#endif
+
+} // namespace
+
+template <bool Deflate64>
+InflateDecoder::step InflateDecoder::fast_loop()
+{
+    fast_state st{in_, in_size_, pos_, out_, out_pos_, out_stop_, litlen_, dist_, 0, 0};
+#ifdef VELMORA_HAVE_BMI2_LOOP
+    const fast_end end = bmi2_ ? fast_loop_bmi2<Deflate64>(st) : fast_loop_generic<Deflate64>(st);
+#else
+    const fast_end end = fast_loop_generic<Deflate64>(st);
+#endif
+    pos_ = st.pos;
+    out_pos_ = st.out_pos;
+    switch (end) {
+    case fast_end::end_of_block: return step::end_of_block;
+    case fast_end::slow_symbol: return step::slow_symbol;
+    case fast_end::bad_distance: return step::failed;
+    case fast_end::long_match:
+        pending_length_ = st.long_length;
+        pending_dist_ = st.long_dist;
+        return step::long_match;
+    case fast_end::margin: break;
+    }
+    return step::margin;
 }
 
 } // namespace velmora

@@ -1,8 +1,9 @@
 // Streaming Inflate and Deflate64 (RFC 1951; Deflate64 as PKWARE's method 9:
 // length 258 extended by 16 bits, distance codes 30 and 31, 64 KiB window) in
 // one decoder with a mode flag. Input is pulled from a ByteSource into a
-// 128 KiB buffer, output goes to a ByteSink in pieces of at most 1 MiB; memory
-// is those buffers, the 64 KiB window and the tables, whatever the stream's size.
+// 128 KiB buffer, output goes to a ByteSink in pieces of about 256 KiB; memory
+// is those buffers (1.2 MiB with the window) and the tables, whatever the
+// stream's size.
 #pragma once
 
 #include <cstdint>
@@ -108,8 +109,10 @@ private:
     uint64_t produced() const { return static_cast<uint64_t>(out_offset0_ + static_cast<int64_t>(out_pos_)); }
     uint64_t room_to_limit() const { return out_limit_ - produced(); }
     bool make_room(size_t n);
+    bool prepare_fast_output();
     bool flush_output();
     void set_output_stop();
+    void set_flush_point();
 
     // blocks
     DecodeStatus stored_block();
@@ -125,6 +128,7 @@ private:
     const bool deflate64_;
     const inflate_rules rules_;
     WindowServices* const window_;
+    const bool bmi2_; // the fast loop built for BMI2 runs on this CPU
 
     // Input: in_size_ bytes at in_, which is either the owned buffer (filled
     // from source_) or the caller's span; in_final_ once nothing more comes.
@@ -151,7 +155,8 @@ private:
     size_t out_cap_ = 0;
     size_t out_pos_ = 0;
     size_t out_flushed_ = 0;
-    size_t out_stop_ = 0; // min(out_cap_, where out_limit_ is reached)
+    size_t out_stop_ = 0; // min(out_cap_, where out_limit_ is reached, flush_at_)
+    size_t flush_at_ = 0; // with a sink: where the next piece is handed over
     int64_t out_offset0_ = 0;
     uint64_t out_limit_ = 0;
     size_t history_ = 0; // window bytes kept for the next decode

@@ -5,6 +5,7 @@
 #include "codecs/InflateTables.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace velmora::inflate_tables {
 namespace {
@@ -22,16 +23,33 @@ uint32_t dist_entry(unsigned sym, unsigned cw) { return (uint32_t{dist_base[sym]
 
 uint32_t precode_entry(unsigned sym, unsigned cw) { return (sym << 16) | (cw << 8) | cw; }
 
-unsigned reverse_bits(unsigned code, unsigned n)
-{
-    unsigned r = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        r = (r << 1) | (code & 1);
-        code >>= 1;
+// The 8-bit bit reversals, for turning MSB-first canonical codes into the
+// LSB-first order the bits are read in.
+constexpr std::array<uint8_t, 256> reversed_bytes = [] {
+    std::array<uint8_t, 256> r{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned v = 0;
+        for (unsigned k = 0; k < 8; ++k) v |= ((b >> k) & 1) << (7 - k);
+        r[b] = static_cast<uint8_t>(v);
     }
     return r;
+}();
+
+// The low n bits of code (n <= 16), reversed.
+unsigned reverse_bits(unsigned code, unsigned n)
+{
+    const unsigned r16 = (unsigned{reversed_bytes[code & 0xFF]} << 8) | reversed_bytes[(code >> 8) & 0xFF];
+    return r16 >> (16 - n);
 }
 
+// Symbols go in canonical order (by length, then by symbol), each code one
+// more than the last of its length. A codeword of length L <= table_bits
+// fills every primary entry whose low L bits are its bits: the entries of
+// all codewords up to length L are written into the first 2^L slots, which
+// are then doubled (copied onto the next 2^L) before length L + 1. The
+// longer codewords share their first table_bits bits in groups, one group
+// per sub-table, found in code order; a sub-table is as large as the code
+// space its group covers.
 template <typename MakeEntry>
 int build_decode_table(uint32_t* table, const uint8_t* lens, unsigned num_syms, unsigned table_bits, unsigned& max_len,
                        MakeEntry make_entry)
@@ -45,47 +63,59 @@ int build_decode_table(uint32_t* table, const uint8_t* lens, unsigned num_syms, 
     }
     if (left != 0) return left;
 
-    max_len = 0;
-    std::array<unsigned, max_codeword_len + 1> next{};
-    unsigned code = 0;
-    count[0] = 0;
-    for (unsigned len = 1; len <= max_codeword_len; ++len) {
-        code = (code + count[len - 1]) << 1;
-        next[len] = code;
-        if (count[len]) max_len = len;
-    }
+    max_len = max_codeword_len;
+    while (count[max_len] == 0) --max_len;
+    std::array<unsigned, max_codeword_len + 2> offset{};
+    for (unsigned len = 1; len <= max_codeword_len; ++len) offset[len + 1] = offset[len] + count[len];
+    std::array<uint16_t, num_litlen_syms> sorted;
+    for (unsigned s = 0; s < num_syms; ++s)
+        if (lens[s]) sorted[offset[lens[s]]++] = static_cast<uint16_t>(s);
 
-    const unsigned primary_size = 1u << table_bits;
-    std::array<uint8_t, 1u << litlen_table_bits> sub_bits{};
-    std::array<uint16_t, num_litlen_syms> rev{};
-    for (unsigned s = 0; s < num_syms; ++s) {
-        const unsigned len = lens[s];
-        if (len == 0) continue;
-        rev[s] = static_cast<uint16_t>(reverse_bits(next[len]++, len));
-        if (len <= table_bits) {
-            const uint32_t e = make_entry(s, len);
-            for (unsigned i = rev[s]; i < primary_size; i += 1u << len) table[i] = e;
-        } else {
-            uint8_t& b = sub_bits[rev[s] & (primary_size - 1)];
-            b = std::max<uint8_t>(b, static_cast<uint8_t>(len - table_bits));
+    unsigned code = 0;
+    size_t next = 0;
+    size_t filled = 2; // slots [0, filled) hold the table for codewords up to len
+    const unsigned primary_len = std::min(max_len, table_bits);
+    for (unsigned len = 1; len <= primary_len; ++len) {
+        if (len > 1) {
+            std::memcpy(table + filled, table, filled * sizeof *table);
+            filled *= 2;
         }
+        for (unsigned k = 0; k < count[len]; ++k, ++code) table[reverse_bits(code, len)] = make_entry(sorted[next++], len);
+        code <<= 1;
     }
+    for (; filled < (size_t{1} << table_bits); filled *= 2) std::memcpy(table + filled, table, filled * sizeof *table);
     if (max_len <= table_bits) return 0;
 
-    size_t next_sub = primary_size;
-    for (unsigned p = 0; p < primary_size; ++p) {
-        if (sub_bits[p] == 0) continue;
-        table[p] = entry_exceptional | entry_subtable | (static_cast<uint32_t>(next_sub) << 16) | (uint32_t{sub_bits[p]} << 8);
-        next_sub += size_t{1} << sub_bits[p];
-    }
-    for (unsigned s = 0; s < num_syms; ++s) {
-        const unsigned len = lens[s];
-        if (len <= table_bits) continue;
-        const uint32_t link = table[rev[s] & (primary_size - 1)];
-        uint32_t* sub = table + (link >> 16);
-        const unsigned size = 1u << entry_codeword_len(link);
-        const uint32_t e = make_entry(s, len);
-        for (unsigned i = rev[s] >> table_bits; i < size; i += 1u << (len - table_bits)) sub[i] = e;
+    // code is now the first codeword of length table_bits + 1.
+    std::array<unsigned, max_codeword_len + 1> remaining = count;
+    size_t next_sub = size_t{1} << table_bits;
+    unsigned group = ~0u;
+    uint32_t* sub = nullptr;
+    unsigned sub_bits = 0;
+    for (unsigned len = table_bits + 1; len <= max_len; ++len) {
+        for (unsigned k = 0; k < count[len]; ++k, ++code) {
+            const unsigned tail = len - table_bits;
+            if ((code >> tail) != group) {
+                // A new group starts at a code whose tail bits are all zero;
+                // its sub-table needs as many index bits as it takes for the
+                // codewords left (from this length on) to fill its space.
+                group = code >> tail;
+                sub_bits = tail;
+                unsigned used = remaining[len];
+                while (used < (1u << sub_bits)) {
+                    ++sub_bits;
+                    used = 2 * used + remaining[table_bits + sub_bits];
+                }
+                table[reverse_bits(group, table_bits)] =
+                    entry_exceptional | entry_subtable | (static_cast<uint32_t>(next_sub) << 16) | (sub_bits << 8);
+                sub = table + next_sub;
+                next_sub += size_t{1} << sub_bits;
+            }
+            const uint32_t e = make_entry(sorted[next++], len);
+            for (unsigned i = reverse_bits(code, tail); i < (1u << sub_bits); i += 1u << tail) sub[i] = e;
+            --remaining[len];
+        }
+        code <<= 1;
     }
     return 0;
 }

@@ -1,7 +1,8 @@
 // Unreduce: expands ZIP entries stored with the "reduced" methods 2 to 5
 // (reduction factors 1 to 4): probabilistic follower sets, then the DLE
 // run-length / back-reference stage, as in the PKWARE APPNOTE (section 5.2).
-// Whole entry in memory; the output never grows beyond the expected size.
+// Whole entry in memory, on the stream decoder UnreduceDecoder; the output
+// never grows beyond the expected size.
 #pragma once
 
 #include <cstdint>

@@ -171,6 +171,58 @@ inline std::optional<std::vector<uint8_t>> zlib_inflate_raw(const std::vector<ui
     return out;
 }
 
+// zlib's raw inflate of a stream that may be followed by other bytes: the
+// output and how many input bytes the stream took, or nullopt when zlib
+// reports an error or needs more input. A preset dictionary may be given.
+struct zlib_result {
+    std::vector<uint8_t> out;
+    size_t consumed = 0;
+};
+inline std::optional<zlib_result> zlib_inflate_raw_ex(const std::vector<uint8_t>& in, size_t max_out,
+                                                      const std::vector<uint8_t>& dictionary = {})
+{
+    z_stream z{};
+    inflateInit2(&z, -15);
+    if (!dictionary.empty()) inflateSetDictionary(&z, dictionary.data(), static_cast<uInt>(dictionary.size()));
+    zlib_result r;
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    int rc = Z_OK;
+    // The output grows as zlib fills it, up to max_out + 1 bytes.
+    while (rc == Z_OK && r.out.size() <= max_out) {
+        const size_t have = r.out.size();
+        r.out.resize(std::min(max_out + 1, have + std::max<size_t>(have, 65536)));
+        z.next_out = r.out.data() + have;
+        z.avail_out = static_cast<uInt>(r.out.size() - have);
+        rc = inflate(&z, Z_NO_FLUSH);
+        r.out.resize(z.total_out);
+        if (rc == Z_BUF_ERROR && z.avail_out != 0) break; // needs more input
+        if (rc == Z_BUF_ERROR) rc = Z_OK;
+    }
+    r.consumed = z.total_in;
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END || r.out.size() > max_out) return std::nullopt;
+    return r;
+}
+
+// zlib's raw deflate with a preset dictionary.
+inline std::vector<uint8_t> zlib_deflate_raw_with_dictionary(const std::vector<uint8_t>& in, int level,
+                                                             const std::vector<uint8_t>& dictionary)
+{
+    z_stream z{};
+    deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    if (!dictionary.empty()) deflateSetDictionary(&z, dictionary.data(), static_cast<uInt>(dictionary.size()));
+    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(in.size())) + 16);
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
 // ---- ZIP -------------------------------------------------------------------
 
 // Central directory header: sig(4) made(2) need(2) flags(2) method(2) time(2) date(2) crc(4) csize(4) usize(4)

@@ -3,13 +3,10 @@
 
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
-#include "archive/EntrySink.h"
 #include "archive/ExtractionRun.h"
-#include "archive/FileRangeSource.h"
 #include "archive/Mod_DiskIO.h"
 #include "archive/OutputFile.h"
 #include "archive/TextDecoding.h"
-#include "codecs/StoredCopy.h"
 #include "formats/tar/TarHeader.h"
 
 #include <optional>
@@ -21,8 +18,8 @@ namespace {
 // Long-name and pax records name one member; more than this is no name.
 constexpr size_t max_record_data = 1 << 20;
 
-// Pieces in which member data is copied.
-constexpr size_t copy_buffer_size = size_t{1} << 20;
+// Members up to this size may be written by the run's writer thread.
+constexpr uint64_t background_member_limit = uint64_t{1} << 20;
 
 constexpr std::string_view size_error = "Error in decompressed size";
 constexpr std::string_view write_error = "error writing file";
@@ -199,15 +196,14 @@ int16_t Cls_Tar::UnPack(Selection& ZippedFile, std::string& ToPath)
                     state_.report.failed(k, OutcomeReason::archive_unreadable);
             return 0;
         }
-        ExtractionRun run(state_, MessageStyle::plain);
+        ExtractionRun run(state_, MessageStyle::plain, write_error);
         written_.clear();
-        std::vector<uint8_t> buffer;
         const auto count = static_cast<int32_t>(std::min<size_t>(entries_.size(), static_cast<size_t>(state_.PackTotFiles)));
         for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
             if (!run.pass(i))
                 return 0;
             if (i >= 1 && i <= count && ZippedFile[static_cast<size_t>(i)])
-                extract_member(i, file, ToPath, run, buffer);
+                extract_member(i, file, ToPath, run);
             if (run.cancelled())
                 return 0;
             run.end_pass();
@@ -219,8 +215,7 @@ int16_t Cls_Tar::UnPack(Selection& ZippedFile, std::string& ToPath)
     return 0;
 }
 
-void Cls_Tar::extract_member(int32_t k, const BinaryFile& file, std::string& ToPath, ExtractionRun& run,
-                             std::vector<uint8_t>& buffer)
+void Cls_Tar::extract_member(int32_t k, const BinaryFile& file, std::string& ToPath, ExtractionRun& run)
 {
     const TarEntry& e = entries_[static_cast<size_t>(k) - 1];
     ExtractionReport& report = run.report();
@@ -286,6 +281,7 @@ void Cls_Tar::extract_member(int32_t k, const BinaryFile& file, std::string& ToP
             report.skipped(k, OutcomeReason::link_refused);
             return;
         }
+        run.drain_background(); // the target must be on disk
         link_result(MakeHardLink(state_, e.Name, ToPath, e.LinkName));
         return;
     }
@@ -297,6 +293,33 @@ void Cls_Tar::extract_member(int32_t k, const BinaryFile& file, std::string& ToP
     if (start > file.size() || file.size() - start < size) {
         run.message(size_error);
         report.failed(k, OutcomeReason::damaged, "truncated");
+        return;
+    }
+    if (run.background_writes() && size <= background_member_limit) {
+        // A small member: read here, written by the run's writer thread.
+        std::vector<uint8_t> data(static_cast<size_t>(size));
+        if (file.read_at(start, data) != data.size()) {
+            run.message(size_error);
+            report.failed(k, OutcomeReason::damaged, "truncated");
+            return;
+        }
+        switch (run.write_in_background(k, e.Name, ToPath, std::move(data), FileStamp::from_unix(e.MTime, e.MTimeNanoseconds),
+                                        e.Mode, true)) {
+        case OutputStatus::ok:
+            written_.insert(*rel);
+            report.extracted(k);
+            break;
+        case OutputStatus::not_written:
+            report.skipped(k, OutcomeReason::not_overwritten);
+            break;
+        case OutputStatus::unsafe_path:
+            unsafe();
+            break;
+        case OutputStatus::failed:
+            run.message(write_error);
+            report.failed(k, OutcomeReason::write_error);
+            break;
+        }
         return;
     }
     OutputFile out(state_);
@@ -314,23 +337,22 @@ void Cls_Tar::extract_member(int32_t k, const BinaryFile& file, std::string& ToP
         report.failed(k, OutcomeReason::write_error);
         return;
     }
-    if (buffer.empty())
-        buffer.resize(static_cast<size_t>(std::min<uint64_t>(copy_buffer_size, std::max<uint64_t>(size, 4096))));
-    else if (buffer.size() < copy_buffer_size && buffer.size() < size)
-        buffer.resize(static_cast<size_t>(std::min<uint64_t>(copy_buffer_size, size)));
-    FileRangeSource source(file, start, size);
-    EntrySink sink(run, &out, size);
-    const DecodeStatus status = copy_stored(source, sink, size, buffer);
-    if (sink.cancelled()) {
+    // Member data is copied as it stands, by the kernel where it can.
+    bool cancelled = false;
+    const uint64_t copied = out.copy_from(file.descriptor(), start, size, [&](uint64_t done) {
+        cancelled = !run.progress(done, size);
+        return !cancelled;
+    });
+    if (cancelled) {
         report.skipped(k, OutcomeReason::cancelled);
         return; // the temporary file goes with `out`
     }
-    if (sink.write_failed()) {
+    if (out.write_failed()) {
         run.message(write_error);
         report.failed(k, OutcomeReason::write_error);
         return;
     }
-    if (status != DecodeStatus::ok) {
+    if (copied != size) {
         run.message(size_error);
         report.failed(k, OutcomeReason::damaged, "truncated");
         return;

@@ -52,8 +52,7 @@ public:
 private:
     void read_headers(const std::string& ZipName);
     void add_entry(TarEntry e);
-    void extract_member(int32_t k, const BinaryFile& file, std::string& ToPath, ExtractionRun& run,
-                        std::vector<uint8_t>& buffer);
+    void extract_member(int32_t k, const BinaryFile& file, std::string& ToPath, ExtractionRun& run);
 
     std::vector<TarEntry> entries_;
     // Members written in this run, by their cleaned path (hard links may

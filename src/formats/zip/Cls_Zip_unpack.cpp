@@ -56,6 +56,15 @@ constexpr uint64_t reduce_longest_copy = 127 + 255 + 3;
 constexpr uint64_t reduce_max_expansion = reduce_longest_copy / (4 * reduce_min_code_bits / 8);
 static_assert(reduce_max_expansion == 385);
 
+// Entries up to this size (with their local header) are read in one piece;
+// the slack covers local extra fields longer than the central ones (Info-ZIP
+// writes longer time and owner fields locally).
+constexpr uint64_t small_entry_limit = uint64_t{1} << 16;
+constexpr uint64_t small_entry_slack = 64;
+
+// Entries up to this size may be written by the run's writer thread.
+constexpr uint64_t background_entry_limit = uint64_t{1} << 20;
+
 // Pieces in which stored entries are copied; a symbolic link's target is
 // never longer than this.
 constexpr size_t copy_buffer_size = size_t{1} << 20;
@@ -120,6 +129,8 @@ struct Cls_Zip::UnpackRun {
     int16_t result = 0;
     std::vector<bool> overlapping; // entry k at k - 1
     std::vector<uint8_t> buffer;
+    std::vector<uint8_t> prefetch;              // a small entry read with its local header
+    std::span<const uint8_t> prefetched;        // its stored bytes, when all of them came
     std::unique_ptr<InflateDecoder> inflate[2]; // Deflate, Deflate64
 };
 
@@ -146,8 +157,8 @@ int16_t Cls_Zip::UnPack(Selection& ZippedFile, std::string& ToPath)
                     state_.report.failed(k, OutcomeReason::archive_unreadable);
             return 0;
         }
-        ExtractionRun run(state_, MessageStyle::error_box);
-        UnpackRun unpack{archive, ToPath, run, {}, 0, {}, {}, {}};
+        ExtractionRun run(state_, MessageStyle::error_box, write_error);
+        UnpackRun unpack{archive, ToPath, run, {}, 0, {}, {}, {}, {}, {}};
         find_overlaps(unpack);
 
         for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
@@ -199,14 +210,23 @@ void Cls_Zip::find_overlaps(UnpackRun& run)
 uint64_t Cls_Zip::locate_data(int32_t FileNum, const ZipEntry& e, UnpackRun& run)
 {
     ExtractionReport& report = run.run.report();
-    uint8_t local[zip::local::size] = {};
-    if (!run.archive.read_exact(e.LocalHeaderOffset, local) || load_le32(local) != zip::local_header_signature) {
+    // A small entry comes in one read together with its local header, on
+    // the guess that the local name and extra field are about as long as the
+    // central ones; a large one (or a wrong guess) is read as it is decoded.
+    const uint64_t guess = zip::local::size + e.name_length + e.extra_length + small_entry_slack + e.CompressedSize;
+    const size_t first = static_cast<size_t>(std::min<uint64_t>(guess, small_entry_limit));
+    if (run.prefetch.size() < first)
+        run.prefetch.resize(first);
+    const size_t got = run.archive.read_at(e.LocalHeaderOffset, std::span<uint8_t>(run.prefetch.data(), first));
+    run.prefetched = {};
+    if (got < zip::local::size || load_le32(run.prefetch.data()) != zip::local_header_signature) {
         show_error(zip_file_error);
         report.failed(FileNum, OutcomeReason::damaged, "local header");
         return 0;
     }
-    const uint64_t data_start = e.LocalHeaderOffset + zip::local::size + load_le16(local + zip::local::name_length)
-                                + load_le16(local + zip::local::extra_length);
+    const uint64_t header_size = zip::local::size + load_le16(run.prefetch.data() + zip::local::name_length)
+                                 + load_le16(run.prefetch.data() + zip::local::extra_length);
+    const uint64_t data_start = e.LocalHeaderOffset + header_size;
     // Stored bytes past the end of the archive cannot be read: the entry
     // ends with the size message and nothing is written.
     const uint64_t size = run.archive.size();
@@ -215,6 +235,8 @@ uint64_t Cls_Zip::locate_data(int32_t FileNum, const ZipEntry& e, UnpackRun& run
         report.failed(FileNum, OutcomeReason::damaged, "truncated");
         return 0;
     }
+    if (header_size + e.CompressedSize <= got)
+        run.prefetched = std::span<const uint8_t>(run.prefetch.data() + header_size, static_cast<size_t>(e.CompressedSize));
     return data_start;
 }
 
@@ -289,7 +311,9 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
         }
         w.yield();
         std::array<uint8_t, encryption_header> stored{};
-        if (!run.archive.read_exact(data_start, stored)) {
+        if (run.prefetched.size() >= encryption_header)
+            std::copy_n(run.prefetched.begin(), encryption_header, stored.begin());
+        else if (!run.archive.read_exact(data_start, stored)) {
             show_error(size_error);
             report.failed(FileNum, OutcomeReason::damaged, "truncated");
             return true;
@@ -318,10 +342,12 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
     // `key` when the entry is encrypted.
     const auto decode = [&](ByteSink& sink, const Cls_Encrypt* key) -> DecodeStatus {
         FileRangeSource file_source(run.archive, stored_start, stored_size);
+        SpanSource memory_source(run.prefetched.empty() ? std::span<const uint8_t>{}
+                                                        : run.prefetched.subspan(static_cast<size_t>(stored_start - data_start)));
+        ByteSource* source = run.prefetched.empty() ? static_cast<ByteSource*>(&file_source) : &memory_source;
         std::unique_ptr<ZipCryptoSource> decrypted;
-        ByteSource* source = &file_source;
         if (key) {
-            decrypted = std::make_unique<ZipCryptoSource>(file_source, *key);
+            decrypted = std::make_unique<ZipCryptoSource>(*source, *key);
             source = decrypted.get();
         }
         switch (e.Method) {
@@ -377,29 +403,41 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
     }
 
     w.yield();
+    // Small entries are decoded into memory and handed to the writer thread
+    // when the run spaces its window updates; others stream to their file.
+    const bool in_memory = run.run.background_writes() && e.UncompressedSize <= background_entry_limit;
     OutputFile out(state_);
+    std::vector<uint8_t> memory;
+    const auto open_failed = [&](OutputStatus s) {
+        switch (s) {
+        case OutputStatus::ok:
+            return false;
+        case OutputStatus::not_written:
+            report.skipped(FileNum, OutcomeReason::not_overwritten);
+            break;
+        case OutputStatus::unsafe_path:
+            show_error(std::string(unsafe_path_message) + l.name);
+            report.skipped(FileNum, OutcomeReason::unsafe_name);
+            break;
+        case OutputStatus::failed:
+            show_error(write_error);
+            report.failed(FileNum, OutcomeReason::write_error);
+            break;
+        }
+        return true;
+    };
     DecodeStatus status = DecodeStatus::ok;
     bool checks_passed = false;
     bool crc_ok = false;
     uint64_t produced = 0;
     const size_t attempts = std::max<size_t>(keys.size(), 1);
     for (size_t attempt = 0; attempt < attempts; ++attempt) {
-        switch (out.open(l.name, run.ToPath, file_mode(e))) {
-        case OutputStatus::ok:
-            break;
-        case OutputStatus::not_written:
-            report.skipped(FileNum, OutcomeReason::not_overwritten);
+        if (!in_memory && open_failed(out.open(l.name, run.ToPath, file_mode(e))))
             return true;
-        case OutputStatus::unsafe_path:
-            show_error(std::string(unsafe_path_message) + l.name);
-            report.skipped(FileNum, OutcomeReason::unsafe_name);
-            return true;
-        case OutputStatus::failed:
-            show_error(write_error);
-            report.failed(FileNum, OutcomeReason::write_error);
-            return true;
-        }
-        EntrySink sink(run.run, &out, e.UncompressedSize);
+        memory.clear();
+        EntrySink sink(run.run, in_memory ? nullptr : &out, e.UncompressedSize);
+        if (in_memory)
+            sink.keep_in(&memory);
         status = decode(sink, keys.empty() ? nullptr : &keys[attempt]);
         if (sink.cancelled()) {
             report.skipped(FileNum, OutcomeReason::cancelled);
@@ -441,7 +479,20 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
         report.failed(FileNum, encrypted && !crc_ok ? OutcomeReason::wrong_password : OutcomeReason::damaged,
                       crc_ok ? "size" : "CRC");
     };
-    switch (out.commit(FileStamp::from_dos(e.FileDate, e.FileTime), checks_passed)) {
+    const FileStamp stamp = FileStamp::from_dos(e.FileDate, e.FileTime);
+    OutputStatus placed = OutputStatus::ok;
+    if (in_memory) {
+        placed = run.run.write_in_background(FileNum, l.name, run.ToPath, std::move(memory), stamp, file_mode(e),
+                                             checks_passed);
+        if (placed == OutputStatus::unsafe_path || (placed == OutputStatus::not_written && checks_passed)
+            || placed == OutputStatus::failed) {
+            open_failed(placed);
+            return true;
+        }
+    } else {
+        placed = out.commit(stamp, checks_passed);
+    }
+    switch (placed) {
     case OutputStatus::ok:
         if (checks_passed)
             report.extracted(FileNum);

@@ -1,0 +1,86 @@
+// Shared pieces of the streaming decoders' fuzz targets: a source that hands
+// out the input in pieces of varying size, and one decode run's result, so a
+// target can decode the same input twice with different cuts and compare.
+#pragma once
+
+#include "codecs/ByteStream.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+namespace velmora::fuzz {
+
+// Gives pieces whose sizes cycle through a small pattern drawn from `seed`
+// (1 to 4096 bytes), so that every decoder sees its input cut at odd places.
+class PiecesSource final : public ByteSource {
+public:
+    PiecesSource(std::span<const uint8_t> data, uint32_t seed) : data_(data), state_(seed | 1) {}
+    size_t read(std::span<uint8_t> out) override
+    {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        const size_t piece = (state_ & 3) == 0 ? 1 + state_ % 7 : 1 + state_ % 4096;
+        const size_t n = std::min({out.size(), data_.size(), piece});
+        std::copy_n(data_.begin(), n, out.begin());
+        data_ = data_.subspan(n);
+        return n;
+    }
+
+private:
+    std::span<const uint8_t> data_;
+    uint32_t state_;
+};
+
+struct Run {
+    DecodeStatus status;
+    std::vector<uint8_t> out;
+};
+
+template <typename Decode>
+Run run_whole(std::span<const uint8_t> input, uint64_t limit, Decode&& decode)
+{
+    Run r;
+    SpanSource in(input);
+    VectorSink sink(r.out);
+    r.status = decode(in, sink, limit);
+    return r;
+}
+
+template <typename Decode>
+Run run_in_pieces(std::span<const uint8_t> input, uint64_t limit, uint32_t seed, Decode&& decode)
+{
+    Run r;
+    PiecesSource in(input, seed);
+    VectorSink sink(r.out);
+    r.status = decode(in, sink, limit);
+    return r;
+}
+
+// The same input must give the same status and output however it is cut.
+inline void expect_same(const Run& a, const Run& b)
+{
+    if (a.status != b.status || a.out != b.out) std::abort();
+}
+
+// For the library decoders: the same status, and the same output when it is
+// ok. Before an error the output may stop at different places (a library
+// hands out a block it has decoded before it finds the frame's check wrong,
+// or checks a frame it holds whole first), but never differs.
+inline void expect_consistent(const Run& a, const Run& b)
+{
+    if (a.status != b.status) std::abort();
+    if (a.status == DecodeStatus::ok && a.out != b.out) std::abort();
+    const size_t n = std::min(a.out.size(), b.out.size());
+    if (!std::equal(a.out.begin(), a.out.begin() + static_cast<ptrdiff_t>(n), b.out.begin())) std::abort();
+}
+
+inline void expect(bool condition)
+{
+    if (!condition) std::abort();
+}
+
+} // namespace velmora::fuzz
