@@ -292,6 +292,28 @@ std::optional<uint64_t> search_signature(std::span<const uint8_t> head)
     return static_cast<uint64_t>(it - head.begin());
 }
 
+// The same calls over an archive file. Each read replaces the bytes of the
+// one before: the walker is done with a header before it reads the next.
+class file_reader {
+public:
+    explicit file_reader(const BinaryFile& file) : in_(file) {}
+    uint64_t size() const { return in_.size(); }
+    void seek(uint64_t pos) { in_.seek(pos); }
+    bool read(size_t n, std::span<const uint8_t>& out)
+    {
+        if (!in_.read(n, bytes_))
+            return false;
+        out = bytes_;
+        return true;
+    }
+    bool u8(uint8_t& v) { return in_.u8(v); }
+    bool le32(uint32_t& v) { return in_.le32(v); }
+
+private:
+    BufferedReader in_;
+    std::vector<uint8_t> bytes_;
+};
+
 template <typename Reader>
 class walker {
 public:
@@ -542,7 +564,7 @@ listing read_headers(const BinaryFile& file, bool check_crc)
         none.end = walk_end::no_signature;
         return none;
     }
-    BufferedReader in(file);
+    file_reader in(file);
     return walk(in, check_crc);
 }
 
