@@ -68,8 +68,7 @@ constexpr uint8_t file_type_folder = 3;
 constexpr uint8_t file_type_volume_label = 4;
 constexpr uint8_t file_type_chapter_label = 5;
 
-constexpr uint32_t unix_type_mask = 0170000; // S_IFMT
-constexpr uint32_t unix_regular_file = 0100000;
+constexpr uint16_t unix_permission_bits = 0777;
 
 constexpr size_t max_text_bytes = 32740;
 
@@ -298,14 +297,14 @@ int16_t Cls_Arj::UnPack(Selection& ZippedFile, std::string& ToPath)
 
 namespace {
 
-// The permission bits a written file takes: those of a regular file from a
-// UNIX host.
+// The permission bits a written file takes, from a UNIX host's access mode.
+// arj keeps its own type bits above the permissions (0o10000 for a file,
+// 0o20000 for a folder), not st_mode's: only the rwx bits count.
 int32_t file_mode(const Cls_Arj::Entry& e)
 {
     if (e.HostOS != host_unix || e.AccessMode == 0)
         return -1;
-    const uint32_t type = e.AccessMode & unix_type_mask;
-    return type == 0 || type == unix_regular_file ? e.AccessMode : -1;
+    return e.AccessMode & unix_permission_bits;
 }
 
 ExtractBlocker blocker_of(const Cls_Arj::Entry& e)
