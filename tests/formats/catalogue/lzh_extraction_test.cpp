@@ -6,6 +6,9 @@
 #include "support/DamageSweep.h"
 #include "support/ExtractedTree.h"
 #include "support/Extraction.h"
+#include "lzh_builder.h"
+
+#include "codecs/Crc16.h"
 
 #include <gtest/gtest.h>
 
@@ -280,6 +283,80 @@ TEST(LzhDamagedArchives, FailedDataNeverReplacesAGoodFile)
     EXPECT_FALSE(x.window.messages.empty());
     EXPECT_EQ(file_text(dir / "out" / "a.txt"), "keep me");
     EXPECT_EQ(tree_of(dir / "out").size(), 1u); // no temporary file left
+}
+
+// Stored entries built byte by byte: name, bytes.
+std::vector<uint8_t> stored_archive(const std::vector<std::pair<std::string, std::string>>& files)
+{
+    std::vector<uint8_t> out;
+    for (const auto& [name, data] : files) {
+        arj_lzh::LzhEntry e;
+        e.level = 2;
+        e.method = "lh0";
+        e.ext = {{0x01, name}};
+        e.packed = e.original = static_cast<uint32_t>(data.size());
+        e.crc = crc16_update(0, std::span(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+        e.packed = 0x10000; // the builder writes no data for this size: ours follow
+        auto header = arj_lzh::lzh_archive({e}, false).bytes;
+        const size_t size_at = 7;
+        for (size_t i = 0; i < 4; ++i)
+            header[size_at + i] = static_cast<uint8_t>(data.size() >> (8 * i));
+        out.insert(out.end(), header.begin(), header.end());
+        out.insert(out.end(), data.begin(), data.end());
+    }
+    out.push_back(0);
+    return out;
+}
+
+TEST(LzhExtractionRun, CancelInsideAnEntryLeavesNoPartOfIt)
+{
+    TempDir dir;
+    const std::string big(size_t{5} << 20, 'b');
+    write_file(dir / "c.lzh", stored_archive({{"first.txt", "first\n"}, {"big.bin", big}, {"last.txt", "last\n"}}));
+    Extraction x(dir / "c.lzh");
+    ASSERT_EQ(x.files.FileCount(), 3);
+    // The pass of entry 2 shows Value 3; Cancel is pressed once its bytes flow.
+    int yields_in_entry = 0;
+    x.window.on_yield = [&] {
+        if (x.window.progress_value == 3 && ++yields_in_entry == 3)
+            x.files.state().CancelRequested = true;
+    };
+    x.window.yes_no_answers = {true};
+    EXPECT_EQ(x.unpack(dir / "out"), 0);
+    ASSERT_EQ(x.window.questions.size(), 1u);
+    EXPECT_EQ(x.window.questions[0].text, "Do you want to cancel?");
+    EXPECT_EQ(x.outcome(1), "extracted");
+    EXPECT_EQ(x.outcome(2), "skipped:cancelled");
+    EXPECT_EQ(x.outcome(3), "skipped:cancelled");
+    EXPECT_EQ(tree_of(dir / "out"), (std::map<std::string, std::string>{{"first.txt", "first\n"}}));
+
+    // Without the cancel all three come out whole.
+    Extraction again(dir / "c.lzh");
+    EXPECT_EQ(again.unpack(dir / "all"), 0);
+    EXPECT_EQ(file_text(dir / "all" / "big.bin"), big);
+    EXPECT_EQ(tree_of(dir / "all").size(), 3u);
+}
+
+TEST(LzhRefusedEntries, LevelOneExtendedHeadersPastTheDataAreDamage)
+{
+    // The first extended header's size (the base header's last two bytes)
+    // runs past the packed size: the data cannot be found.
+    arj_lzh::LzhEntry e;
+    e.level = 1;
+    e.name = "a.txt";
+    e.packed = 4;
+    e.original = 4;
+    e.ext = {{0x02, "d\xFF"}};
+    arj_lzh::LzhBytes b = arj_lzh::lzh_archive({e});
+    b.bytes[b.header_ends[0] - 2] = 0xF0;
+    TempDir dir;
+    write_file(dir / "x.lzh", b.bytes);
+    Extraction x(dir / "x.lzh");
+    ASSERT_EQ(x.files.FileCount(), 1);
+    EXPECT_EQ(x.unpack(dir / "out"), 0);
+    EXPECT_EQ(x.outcome(1), "failed:damaged");
+    EXPECT_EQ(x.message_texts(), std::vector<std::string>{"Error in decompressed size."});
+    EXPECT_TRUE(tree_of(dir / "out").empty());
 }
 
 } // namespace
