@@ -29,6 +29,8 @@ constexpr int16_t password_result = -1;
 
 // Stored data is copied through a buffer of at most this size.
 constexpr size_t copy_buffer_max = size_t{1} << 20;
+// Entries up to this size may be written by the run's writer thread.
+constexpr uint64_t background_entry_limit = uint64_t{1} << 20;
 
 // The CRC-16 of the bytes on their way to the entry's sink.
 class crc16_sink final : public ByteSink {
@@ -80,7 +82,7 @@ int16_t CatalogueUnpack::run(ArchiveState& state, Selection& ZippedFile, std::st
                     state.report.failed(k, OutcomeReason::archive_unreadable);
             return 0;
         }
-        ExtractionRun run(state, MessageStyle::error_box);
+        ExtractionRun run(state, MessageStyle::error_box, write_error);
         CatalogueUnpack unpack(state, archive, ToPath, run);
         for (int32_t i = 0; i <= state.PackTotFiles; ++i) {
             if (!run.pass(i))
@@ -177,20 +179,32 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
 {
     ExtractionReport& report = run_.report();
     state_.window->yield();
+    // Small entries are decoded into memory and handed to the writer thread
+    // when the run spaces its window updates; others stream to their file.
+    const bool in_memory = run_.background_writes() && f.size <= background_entry_limit;
     OutputFile out(state_);
+    std::vector<uint8_t> memory;
+    const auto open_failed = [&](OutputStatus s) {
+        switch (s) {
+        case OutputStatus::ok: return false;
+        case OutputStatus::not_written: report.skipped(f.number, OutcomeReason::not_overwritten); break;
+        case OutputStatus::unsafe_path: refused_name(f.number, f.name, OutcomeReason::unsafe_name); break;
+        case OutputStatus::failed: write_failed(f.number); break;
+        }
+        return true;
+    };
     DecodeStatus status = DecodeStatus::ok;
     bool crc_ok = false;
     bool checks_passed = false;
     uint64_t produced = 0;
     attempts = std::max<size_t>(attempts, 1);
     for (size_t attempt = 0; attempt < attempts; ++attempt) {
-        switch (out.open(f.name, ToPath_, f.unix_mode)) {
-        case OutputStatus::ok: break;
-        case OutputStatus::not_written: report.skipped(f.number, OutcomeReason::not_overwritten); return;
-        case OutputStatus::unsafe_path: refused_name(f.number, f.name, OutcomeReason::unsafe_name); return;
-        case OutputStatus::failed: write_failed(f.number); return;
-        }
-        EntrySink sink(run_, &out, f.size);
+        if (!in_memory && open_failed(out.open(f.name, ToPath_, f.unix_mode)))
+            return;
+        memory.clear();
+        EntrySink sink(run_, in_memory ? nullptr : &out, f.size);
+        if (in_memory)
+            sink.keep_in(&memory);
         uint32_t crc = 0;
         if (f.crc_kind == entry_crc::crc16) {
             crc16_sink checked(sink);
@@ -236,7 +250,20 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
         report.failed(f.number, f.encrypted && !crc_ok ? OutcomeReason::wrong_password : OutcomeReason::damaged,
                       crc_ok ? "size" : "CRC");
     };
-    switch (out.commit(f.stamp, checks_passed)) {
+    OutputStatus placed = OutputStatus::ok;
+    if (in_memory) {
+        placed = run_.write_in_background(f.number, f.name, ToPath_, std::move(memory), f.stamp, f.unix_mode,
+                                          checks_passed);
+        // Refusals are known at once; a failed write is reported by the run.
+        if (placed == OutputStatus::unsafe_path || placed == OutputStatus::failed
+            || (placed == OutputStatus::not_written && checks_passed)) {
+            open_failed(placed);
+            return;
+        }
+    } else {
+        placed = out.commit(f.stamp, checks_passed);
+    }
+    switch (placed) {
     case OutputStatus::ok:
         if (checks_passed)
             report.extracted(f.number);

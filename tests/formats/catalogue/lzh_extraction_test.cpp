@@ -360,3 +360,42 @@ TEST(LzhRefusedEntries, LevelOneExtendedHeadersPastTheDataAreDamage)
 }
 
 } // namespace
+
+namespace {
+
+// With the window's updates spaced, small entries go to the run's writer
+// thread: the same files, times and permissions must land, existing files
+// must be kept when overwriting is off, and a failed check must still keep
+// a good file.
+TEST(LzhExtractionRun, WriterThreadWritesTheSameTree)
+{
+    TempDir dir;
+    for (const char* name : {"lzh/level1.lzh", "lzh/lhasa-extract/lha_unix114i_h2_subdir.lzh", "arj/methods.arj"}) {
+        SCOPED_TRACE(name);
+        std::map<std::string, tree_item> trees[2];
+        for (const int interval : {0, 50}) {
+            const fs::path out = dir / (fs::path(name).filename().string() + std::to_string(interval));
+            Extraction x(data_dir() / name);
+            x.window.interval_ms = interval;
+            x.window.input_answers.push_back("secret");
+            EXPECT_EQ(x.unpack(out), 0);
+            for (int32_t k = 1; k <= x.files.FileCount(); ++k)
+                EXPECT_EQ(x.outcome(k), "extracted") << k;
+            trees[interval ? 1 : 0] = tree_items(out);
+
+            // Again into the same folder with overwriting off: every file kept.
+            Extraction again(data_dir() / name);
+            again.window.interval_ms = interval;
+            again.window.overwrite = false;
+            again.window.input_answers.push_back("secret");
+            EXPECT_EQ(again.unpack(out), 0);
+            for (int32_t k = 1; k <= again.files.FileCount(); ++k)
+                if (!fs::is_directory(out / landed_name(again.files.FileName(k))))
+                    EXPECT_EQ(again.outcome(k), "skipped:not-overwritten") << k;
+        }
+        EXPECT_GE(trees[0].size(), 3u);
+        EXPECT_EQ(trees[0], trees[1]);
+    }
+}
+
+} // namespace
