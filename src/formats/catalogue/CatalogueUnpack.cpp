@@ -2,6 +2,7 @@
 // texts, for formats that store a CRC-16 or a CRC-32 per entry.
 #include "formats/catalogue/CatalogueUnpack.h"
 
+#include "archive/Cls_CRC32.h"
 #include "archive/EntrySink.h"
 #include "archive/Mod_DiskIO.h"
 #include "archive/OutputFile.h"
@@ -32,20 +33,25 @@ constexpr size_t copy_buffer_max = size_t{1} << 20;
 // Entries up to this size may be written by the run's writer thread.
 constexpr uint64_t background_entry_limit = uint64_t{1} << 20;
 
-// The CRC-16 of the bytes on their way to the entry's sink.
-class crc16_sink final : public ByteSink {
+// The CRC and the count of the bytes on their way to the entry's sink (or
+// its output filter).
+class checked_sink final : public ByteSink {
 public:
-    explicit crc16_sink(ByteSink& inner) : inner_(inner) {}
+    checked_sink(ByteSink& inner, entry_crc kind) : inner_(inner), kind_(kind) {}
     bool write(std::span<const uint8_t> data) override
     {
-        crc_ = crc16_update(crc_, data);
+        crc_ = kind_ == entry_crc::crc16 ? crc16_update(static_cast<uint16_t>(crc_), data) : crc32_update(crc_, data);
+        size_ += data.size();
         return inner_.write(data);
     }
-    uint16_t crc() const { return crc_; }
+    uint32_t crc() const { return crc_; }
+    uint64_t size() const { return size_; }
 
 private:
     ByteSink& inner_;
-    uint16_t crc_ = 0;
+    entry_crc kind_;
+    uint32_t crc_ = 0;
+    uint64_t size_ = 0;
 };
 
 bool is_ascii(std::string_view s)
@@ -205,14 +211,21 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
         EntrySink sink(run_, in_memory ? nullptr : &out, f.size);
         if (in_memory)
             sink.keep_in(&memory);
+        // EntrySink takes the CRC-32 of what reaches it; a CRC-16, or bytes
+        // that a filter holds back, are checked on the way in.
         uint32_t crc = 0;
-        if (f.crc_kind == entry_crc::crc16) {
-            crc16_sink checked(sink);
+        const std::unique_ptr<OutputFilter> filter = f.output_filter ? f.output_filter(sink) : nullptr;
+        if (f.crc_kind == entry_crc::crc16 || filter) {
+            checked_sink checked(filter ? static_cast<ByteSink&>(*filter) : sink, f.crc_kind);
             status = decode(checked, attempt);
+            if (status == DecodeStatus::ok && filter && !filter->finish())
+                status = DecodeStatus::stopped;
             crc = checked.crc();
+            produced = checked.size();
         } else {
             status = decode(sink, attempt);
             crc = sink.crc();
+            produced = sink.size();
         }
         if (sink.cancelled()) {
             report.skipped(f.number, OutcomeReason::cancelled);
@@ -222,7 +235,6 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
             write_failed(f.number);
             return;
         }
-        produced = sink.size();
         crc_ok = produced < 1 ? f.crc == 0 : crc == f.crc;
         checks_passed = status == DecodeStatus::ok && crc_ok && produced == f.size;
         // A garbled entry has no password check of its own: the CRC tells,

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +24,13 @@ namespace velmora {
 
 // The check an entry's stored CRC takes: CRC-16/ARC (LZH, ARC) or CRC-32 (ARJ, CAB).
 enum class entry_crc : uint8_t { crc16, crc32 };
+
+// A sink between the checks and the output file that keeps only part of an
+// entry's bytes (MacLHA's MacBinary wrapper). finish() follows the last write.
+class OutputFilter : public ByteSink {
+public:
+    virtual bool finish() = 0;
+};
 
 // One file entry as the reader's records describe it.
 struct unpack_file {
@@ -35,6 +43,9 @@ struct unpack_file {
     entry_crc crc_kind = entry_crc::crc32;
     bool encrypted = false; // a failed check then counts as a wrong password
     bool stored = false;    // stored data: a short stream is a size fault only
+    // Null, or the filter the checked bytes pass on their way to the file;
+    // the CRC and size checks see every decoded byte.
+    std::function<std::unique_ptr<OutputFilter>(ByteSink& file)> output_filter;
 };
 
 class CatalogueUnpack {

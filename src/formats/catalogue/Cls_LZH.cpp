@@ -8,6 +8,7 @@
 #include "formats/catalogue/Cls_LZH.h"
 
 #include "formats/catalogue/CatalogueUnpack.h"
+#include "formats/catalogue/MacBinaryFilter.h"
 #include "formats/catalogue/catalogue_common.h"
 
 #include "archive/BinaryFile.h"
@@ -100,6 +101,9 @@ constexpr uint8_t ext_unix_mode = 0x50;
 constexpr uint8_t ext_unix_time = 0x54;
 constexpr uint8_t lha_path_separator = 0xFF;
 constexpr uint16_t lha_utf16_path_separator = 0xFFFF;
+
+// MacLHA's OS id: its entries may be wrapped in MacBinary.
+constexpr uint8_t os_maclha = 'm';
 
 // LHARK writes level-1 headers with OS id ' ' and its own "-lh7-", which no
 // other archiver decodes.
@@ -387,6 +391,7 @@ void finish_entry(Cls_LZH::Entry& e, const name_parts& parts)
     if (!folder.empty() && folder.back() != '/')
         folder += '/';
     e.Name = folder + (parts.utf16_name ? *parts.utf16_name : stored_path_text(parts.name));
+    e.StoredName = parts.name;
     if (e.Level >= 2) {
         e.NameSize = static_cast<uint8_t>(e.Name.size());
         int16_t date = 0, time = 0;
@@ -559,6 +564,12 @@ bool Cls_LZH::extract(int32_t FileNum, CatalogueUnpack& unpack)
     f.crc = e.FileCRC;
     f.crc_kind = entry_crc::crc16;
     f.stored = method == lha_method::lh0 || method == lha_method::lz4;
+    if (e.OsId == os_maclha) {
+        const std::string base = e.StoredName.substr(e.StoredName.find_last_of("\\/\xFF") + 1);
+        f.output_filter = [base, size = f.size](ByteSink& file) {
+            return std::make_unique<MacBinaryFilter>(file, base, size);
+        };
+    }
     unpack.file(f, 1, [&](ByteSink& sink, size_t) {
         FileRangeSource source(unpack.archive(), e.DataOffset, e.DataSize);
         if (f.stored)

@@ -52,6 +52,7 @@ public:
         uint16_t AttribLevel = 0;
         uint8_t NameSize = 0;
         std::string Name;        // folder and name joined with "/"
+        std::string StoredName;  // the name without its folder, bytes as stored
         uint16_t FileCRC = 0;
         int32_t DataPos = 0;
 

@@ -88,6 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Jlha, LzhJlhaExtraction,
 // Archives from other archivers (tests/data/lzh/lhasa and lhasa-extract,
 // see their READMEs) and the jlha fixtures. lhasa writes the all-capitals
 // names of MS-DOS archivers in lower case, so names are compared that way.
+// Both tools drop MacLHA's MacBinary header and keep one fork.
 std::vector<fs::path> public_archives()
 {
     std::vector<fs::path> out;
@@ -96,7 +97,8 @@ std::vector<fs::path> public_archives()
             out.push_back(e.path());
     for (const char* name : {"explzh_723_h1_subdir.lzh", "lha_unix114i_h2_subdir.lzh", "lha_unix114i_h0_lh5.lzh",
                              "lha_unix114i_h1_symlink.lzh", "lha_unix114i_h2_symlink2.lzh", "lhark04d_lh5.lzh",
-                             "regression_symlink1.lzh"})
+                             "regression_symlink1.lzh", "maclha_224_l1_lh5.lzh", "maclha_224_l2_subdir.lzh",
+                             "maclha_224_l0_nm_lh5.lzh"})
         out.push_back(data_dir() / "lzh" / "lhasa-extract" / name);
     for (const char* name : {"level0.lzh", "level1.lzh", "level2.lzh", "stored.lzh"})
         out.push_back(data_dir() / "lzh" / name);
