@@ -537,7 +537,10 @@ bool Cls_LZH::extract(int32_t FileNum, CatalogueUnpack& unpack)
     if (!unpack.contained(FileNum, name))
         return true;
     if (link) {
-        unpack.symbolic_link(FileNum, name, e.Name.substr(bar + 1));
+        // Level-0 headers keep DOS separators in the target too.
+        std::string target = e.Name.substr(bar + 1);
+        std::replace(target.begin(), target.end(), '\\', '/');
+        unpack.symbolic_link(FileNum, name, target);
         return true;
     }
     if (l.is_dir) {
@@ -558,7 +561,8 @@ bool Cls_LZH::extract(int32_t FileNum, CatalogueUnpack& unpack)
     f.number = FileNum;
     f.name = name;
     f.unix_mode = file_mode(e);
-    f.stamp = e.UnixTime ? FileStamp::from_unix(*e.UnixTime)
+    // A Unix time of 0 is a time not kept (the DOS words are 0 then too).
+    f.stamp = e.UnixTime && *e.UnixTime != 0 ? FileStamp::from_unix(*e.UnixTime)
                          : FileStamp::from_dos(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
     f.size = e.OriginalSize;
     f.crc = e.FileCRC;
