@@ -2,8 +2,9 @@
 // level-0/1 headers with a one-byte size, level-2 headers with a two-byte
 // size and level-3 headers with four-byte sizes, each with its extended
 // headers). Extracts -lh0-, -lh1-, -lh4- to -lh7-, -lzs-, -lz4-, -lz5- and
-// folders, entry by entry through the streaming decoders; -lh2-, -lh3-, LHARK's
-// -lh7- and unknown methods are skipped and reported.
+// folders and symbolic links, entry by entry through the streaming decoders
+// (MacLHA's MacBinary header dropped); -lh2-, -lh3-, LHARK's -lh7- and
+// unknown methods are skipped and reported.
 #pragma once
 
 #include "archive/ReaderBase.h"
