@@ -204,6 +204,45 @@ TEST(LzhPublicArchives, CorpusExtractsAsLhasaDoes)
     EXPECT_EQ(tree_of(dir / "odd"), (std::map<std::string, std::string>{{"bad_symlink", ""}, {"second", "hello world"}}));
 }
 
+// Unix permissions from LHa for UNIX's level-0 area and extended header 0x50:
+// the rwx bits lhasa sets, the owner keeping read and write here. The
+// level-0 archive's mode (0444) is rewritten to 0751 so that the default
+// permissions cannot pass for it.
+TEST(LzhPublicArchives, PermissionsAsLhasaSetsThem)
+{
+    if (!have_tool("lhasa"))
+        GTEST_SKIP() << "lhasa is not installed";
+    TempDir dir;
+    auto level0 = read_file(data_dir() / "lzh" / "lhasa-extract" / "lha_unix114i_h0_lh5.lzh");
+    const size_t header_end = size_t{level0[0]} + 2;
+    constexpr size_t mode_from_end = 6; // mode(2) uid(2) gid(2) close the header
+    ASSERT_EQ(level0[header_end - mode_from_end + 1], 0x81); // a regular file, 0100444
+    level0[header_end - mode_from_end] = 0xE9;               // 0100751
+    // The header's checksum (byte 1: the sum of the bytes after it), which lhasa checks.
+    uint8_t sum = 0;
+    for (size_t i = 2; i < header_end; ++i)
+        sum = static_cast<uint8_t>(sum + level0[i]);
+    level0[1] = sum;
+    write_file(dir / "mode0.lzh", level0);
+    for (const fs::path& archive :
+         {dir / "mode0.lzh", data_dir() / "lzh" / "lhasa-extract" / "lha_unix114i_h2_subdir.lzh"}) {
+        SCOPED_TRACE(archive.filename().string());
+        const fs::path work = dir / ("w" + archive.stem().string());
+        const auto ours = extract_all(archive, work);
+        ASSERT_EQ(run_in(work / "lhasa", "lhasa xq " + shell_quote(archive.string())), 0);
+        auto theirs = tree_items(work / "lhasa", true);
+        size_t files = 0;
+        for (auto& [name, item] : theirs)
+            if (item.kind == "file") {
+                item.mode |= 0600;
+                ++files;
+            }
+        EXPECT_GE(files, 1u);
+        EXPECT_EQ(ours, theirs);
+    }
+    EXPECT_EQ(stat_of(dir / "wmode0" / "ours" / "gpl-2").st_mode & 0777, 0751 & ~current_umask());
+}
+
 // What is not extracted, and why, for archives that try to leave the output
 // folder, are cut short, or use a method of the same name that is another.
 struct refused_case {
