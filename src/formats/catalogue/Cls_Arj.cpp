@@ -1,15 +1,21 @@
-// ARJ catalogue reader. The main header is passed over by its basic header size;
-// each local header is read field by field, its name found first_hdr_size bytes
-// after the first_hdr_size byte (arj 2.62 and later store 34- or 46-byte first
-// headers), and the next header is looked for right after the packed data.
+// ARJ reader. The main header is passed over by its basic header size (only
+// its encryption version is read); each local header is read field by field,
+// its name found first_hdr_size bytes after the first_hdr_size byte (arj 2.62
+// and later store 34- or 46-byte first headers), every extended header after
+// it passed over, and the next header looked for right after the packed data.
 #include "formats/catalogue/Cls_Arj.h"
 
+#include "formats/catalogue/CatalogueUnpack.h"
 #include "formats/catalogue/catalogue_common.h"
 
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
 #include "archive/ByteFields.h"
+#include "archive/FileRangeSource.h"
 #include "archive/TextDecoding.h"
+#include "codecs/ArjDecoder.h"
+#include "codecs/ArjGarble.h"
+#include "codecs/StoredCopy.h"
 
 #include <limits>
 #include <span>
@@ -47,8 +53,22 @@ static_assert(off_host_data + 2 == standard_first_hdr_size);
 
 constexpr uint8_t flag_garbled = 0x01;
 constexpr uint8_t flag_dir = 0x02;
-constexpr uint8_t flag_extfile = 0x08;
+constexpr uint8_t flag_volume = 0x04;  // the data goes on in the next volume
+constexpr uint8_t flag_extfile = 0x08; // the data began in the previous volume
 constexpr uint8_t host_unix = 2;
+
+// Main header, from first_hdr_size on: ... created(4) modified(4) archive_size(4)
+// security_envelope_pos(4) filespec_pos(2) security_envelope_len(2)
+// encryption_version(1): 0 and 1 the old garble, 2 and above GOST and later.
+constexpr size_t main_off_encryption_version = 28;
+constexpr uint8_t first_gost_version = 2;
+
+// file_type: 0 binary, 1 7-bit text, 3 folder, 4 volume label, 5 chapter label.
+constexpr uint8_t file_type_folder = 3;
+constexpr uint8_t file_type_volume_label = 4;
+constexpr uint8_t file_type_chapter_label = 5;
+
+constexpr uint16_t unix_permission_bits = 0777;
 
 constexpr size_t max_text_bytes = 32740;
 
@@ -143,7 +163,7 @@ void Cls_Arj::walk(const std::string& ZipName)
         return;
 
     // Main header: skip its body by the basic header size and read the CRC
-    // behind it, then the first extended header the same way.
+    // behind it, then its extended headers the same way.
     uint16_t main_size = 0;
     if (!in.le16(main_size))
         return;
@@ -151,16 +171,16 @@ void Cls_Arj::walk(const std::string& ZipName)
     const int64_t main_crc_at = checked_position(body, static_cast<int16_t>(main_size));
     if (main_crc_at < body)
         return;
-    in.seek(static_cast<uint64_t>(main_crc_at - 1));
-    uint32_t crc = 0;
-    uint16_t ext_size = 0;
-    if (!in.le32(crc) || !in.le16(ext_size))
-        return;
-    if (static_cast<int16_t>(ext_size) > 0) {
-        in.seek(in.pos() + ext_size);
-        if (!in.le32(crc))
+    encryption_version_ = 0;
+    if (main_size > main_off_encryption_version) {
+        in.seek(static_cast<uint64_t>(body - 1) + main_off_encryption_version);
+        if (!in.u8(encryption_version_))
             return;
     }
+    in.seek(static_cast<uint64_t>(main_crc_at - 1));
+    uint32_t crc = 0;
+    if (!in.le32(crc) || !skip_extended_headers(in, nullptr))
+        return;
     state_.PackFileType = format_code::arj;
 
     const auto add_entry = [this](const Entry& e) {
@@ -215,19 +235,13 @@ void Cls_Arj::walk(const std::string& ZipName)
             }
         }
 
-        uint16_t ext = 0;
-        if (!in.le32(e.HeaderCRC) || !in.le16(ext))
+        if (!in.le32(e.HeaderCRC) || !skip_extended_headers(in, &e))
             return;
-        e.ExtHeaderSize = static_cast<int16_t>(ext);
-        if (e.ExtHeaderSize > 0) {
-            e.ExtHeader.resize(static_cast<size_t>(e.ExtHeaderSize));
-            if (!in.read_into(e.ExtHeader) || !in.le32(e.ExtHeaderCRC))
-                return;
-        }
 
         // arj on UNIX hosts stores the modification time as a Unix time.
+        e.StoredTime = (static_cast<uint32_t>(e.DosDate) << 16) | e.DosTime;
         if (e.HostOS == host_unix) {
-            const uint32_t stamp = (static_cast<uint32_t>(e.DosDate) << 16) | e.DosTime;
+            const uint32_t stamp = e.StoredTime;
             int16_t date = 0, time = 0;
             UnixTimeToDos(stamp, date, time);
             e.DosDate = static_cast<uint16_t>(date);
@@ -236,6 +250,8 @@ void Cls_Arj::walk(const std::string& ZipName)
 
         const int64_t data_pos = checked_position(static_cast<int64_t>(in.pos()), 1);
         e.DataPos = static_cast<int32_t>(data_pos);
+        e.DataOffset = in.pos();
+        e.EncryptionVersion = encryption_version_;
         add_entry(e);
 
         // A negative size would walk back over headers already read.
@@ -246,9 +262,116 @@ void Cls_Arj::walk(const std::string& ZipName)
     }
 }
 
-int16_t Cls_Arj::UnPack(Selection&, std::string&)
+bool Cls_Arj::skip_extended_headers(BufferedReader& in, Entry* e)
 {
-    return catalogue::unpack_nothing(state_);
+    // Extended headers: size(2) data(size) crc(4), up to a size of 0. The
+    // first is kept with the entry; arj -2o writes the owner in one.
+    for (bool first = true;; first = false) {
+        uint16_t size = 0;
+        if (!in.le16(size))
+            return false;
+        if (first && e)
+            e->ExtHeaderSize = static_cast<int16_t>(size);
+        if (static_cast<int16_t>(size) <= 0)
+            return true;
+        uint32_t crc = 0;
+        if (first && e) {
+            e->ExtHeader.resize(size);
+            if (!in.read_into(e->ExtHeader) || !in.le32(e->ExtHeaderCRC))
+                return false;
+        } else {
+            in.seek(in.pos() + size);
+            if (!in.le32(crc))
+                return false;
+        }
+    }
+}
+
+int16_t Cls_Arj::UnPack(Selection& ZippedFile, std::string& ToPath)
+{
+    const auto count = static_cast<int32_t>(std::min<size_t>(listing_.size(), INT32_MAX));
+    return CatalogueUnpack::run(state_, ZippedFile, ToPath, [&](int32_t k, CatalogueUnpack& unpack) {
+        return k > count || extract(k, unpack);
+    });
+}
+
+namespace {
+
+// The permission bits a written file takes, from a UNIX host's access mode.
+// arj keeps its own type bits above the permissions (0o10000 for a file,
+// 0o20000 for a folder), not st_mode's: only the rwx bits count.
+int32_t file_mode(const Cls_Arj::Entry& e)
+{
+    if (e.HostOS != host_unix || e.AccessMode == 0)
+        return -1;
+    return e.AccessMode & unix_permission_bits;
+}
+
+ExtractBlocker blocker_of(const Cls_Arj::Entry& e)
+{
+    if (!ArjDecoder::supported(e.PackMethod))
+        return {OutcomeReason::unsupported_method, "method " + std::to_string(e.PackMethod)};
+    if ((e.ArjFlags & flag_garbled) && e.EncryptionVersion >= first_gost_version)
+        return {OutcomeReason::unsupported_encryption, "GOST"};
+    if (e.ArjFlags & (flag_volume | flag_extfile))
+        return {OutcomeReason::missing_volume, ""};
+    return {};
+}
+
+} // namespace
+
+bool Cls_Arj::extract(int32_t FileNum, CatalogueUnpack& unpack)
+{
+    const Entry& e = entries_[static_cast<size_t>(FileNum)];
+    const ListedEntry& l = listing_[static_cast<size_t>(FileNum) - 1];
+    if (!unpack.contained(FileNum, l.name))
+        return true;
+    if (e.FileType == file_type_folder) {
+        unpack.folder(FileNum, l.name);
+        return true;
+    }
+    if (l.blocker) {
+        unpack.skip(FileNum, l.blocker);
+        return true;
+    }
+    if (e.FileType == file_type_volume_label || e.FileType == file_type_chapter_label) {
+        unpack.skip(FileNum, {OutcomeReason::special_file, "label"});
+        return true;
+    }
+
+    const bool garbled = (e.ArjFlags & flag_garbled) != 0;
+    const std::vector<std::string>* passwords = nullptr;
+    if (garbled) {
+        passwords = unpack.password(FileNum);
+        if (!passwords)
+            return false;
+    }
+    unpack_file f;
+    f.number = FileNum;
+    f.name = l.name;
+    f.unix_mode = file_mode(e);
+    // arj on UNIX hosts stores the Unix time where DOS hosts store DOS words.
+    f.stamp = e.HostOS == host_unix ? FileStamp::from_unix(e.StoredTime)
+                                    : FileStamp::from_dos(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+    f.size = static_cast<uint32_t>(e.UnpSize);
+    f.crc = e.FileCRC;
+    f.crc_kind = entry_crc::crc32;
+    f.encrypted = garbled;
+    f.stored = e.PackMethod == 0;
+    unpack.file(f, passwords ? passwords->size() : 1, [&](ByteSink& sink, size_t attempt) {
+        FileRangeSource source(unpack.archive(), e.DataOffset, static_cast<uint32_t>(e.PackSize));
+        std::span<const uint8_t> password;
+        if (passwords) {
+            const std::string& p = (*passwords)[attempt];
+            password = {reinterpret_cast<const uint8_t*>(p.data()), p.size()};
+        }
+        // Not garbled: an empty password passes the bytes through as stored.
+        ArjGarble input(source, password, e.Reserved);
+        if (f.stored)
+            return copy_stored(input, sink, f.size, unpack.copy_buffer(f.size));
+        return ArjDecoder(e.PackMethod).decode(input, sink, f.size);
+    });
+    return true;
 }
 
 ListedEntry Cls_Arj::listed_of(const Entry& e)
@@ -267,6 +390,8 @@ ListedEntry Cls_Arj::listed_of(const Entry& e)
     l.version_made_by = version_text(e.ArcVersion);
     l.system_needed = "unKnown";
     l.version_needed = version_text(e.MinVersion);
+    if (e.FileType != file_type_folder)
+        l.blocker = blocker_of(e);
     return l;
 }
 

@@ -1,7 +1,9 @@
-// ARJ catalogue reader: lists the local headers of an ARJ archive (Robert Jung's
-// ARJ technical notes: header id 0xEA60, basic header, first_hdr_size).
-// Listing only: UnPack writes nothing. Only the first extended header of an
-// entry is read, and the archive comment of the main header is not kept.
+// ARJ reader: lists and extracts the entries of an ARJ archive (Robert Jung's
+// ARJ technical notes: header id 0xEA60, basic header, first_hdr_size,
+// extended headers). Extracts methods 0 to 4 and garbled entries (the old
+// password scrambling) through the streaming decoder; GOST-encrypted entries,
+// unknown methods and entries split across volumes are skipped and reported.
+// The archive comment of the main header is not kept.
 #pragma once
 
 #include "archive/ReaderBase.h"
@@ -12,6 +14,9 @@
 
 namespace velmora {
 
+class BufferedReader;
+class CatalogueUnpack;
+
 class Cls_Arj final : public ReaderBase {
 public:
     explicit Cls_Arj(ArchiveState& state);
@@ -21,8 +26,10 @@ public:
     // before the start of the file or past 2 GiB) ends by throwing; the
     // dispatcher traps it and keeps the state as far as the walk got.
     int16_t Get_Contents(const std::string& ZipName) override;
+    // -10 for a selection that does not match the entries, -1 when the
+    // password was not given, 0 otherwise.
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
-    bool CanUnpack() override { return false; }
+    bool CanUnpack() override { return true; }
 
     // One local header, fields in stored order.
     struct Entry {
@@ -48,18 +55,28 @@ public:
         std::string Name;
         std::string Comment;
         uint32_t HeaderCRC = 0;
-        int16_t ExtHeaderSize = 0;
+        int16_t ExtHeaderSize = 0;       // the first extended header
         std::vector<uint8_t> ExtHeader;
         uint32_t ExtHeaderCRC = 0;
         int32_t DataPos = 0;
+
+        // For extraction.
+        uint32_t StoredTime = 0;        // the time field as stored: a Unix time on UNIX hosts
+        uint64_t DataOffset = 0;        // file offset of the packed data
+        uint8_t EncryptionVersion = 0;  // the main header's: 2 and above are GOST
     };
 
 private:
     void walk(const std::string& ZipName);
+    // Passes over a chain of extended headers (keeping the first in `e`);
+    // false when the file ends inside it.
+    static bool skip_extended_headers(BufferedReader& in, Entry* e);
     static ListedEntry listed_of(const Entry& e);
     void build_listing();
+    bool extract(int32_t FileNum, CatalogueUnpack& unpack);
 
     std::vector<Entry> entries_;
+    uint8_t encryption_version_ = 0;
 };
 
 } // namespace velmora

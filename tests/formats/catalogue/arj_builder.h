@@ -12,7 +12,7 @@ struct ArjLocal {
     uint32_t packed = 0, original = 0, crc = 0;
     std::string name = "f.txt", comment;
     bool terminate_comment = true;
-    std::vector<uint8_t> ext_header;  // one extended header, no closing zero size
+    std::vector<std::vector<uint8_t>> ext_headers;  // extended headers, each with its CRC; a zero size closes them
 };
 
 struct ArjBytes {
@@ -56,11 +56,12 @@ inline ArjBytes arj_archive(const std::vector<ArjLocal>& entries, bool end_heade
         if (!e.terminate_comment)
             continue;
         put32(b, 0);
-        put16(b, static_cast<uint32_t>(e.ext_header.size()));
-        if (!e.ext_header.empty()) {
-            b.insert(b.end(), e.ext_header.begin(), e.ext_header.end());
+        for (const auto& x : e.ext_headers) {
+            put16(b, static_cast<uint32_t>(x.size()));
+            b.insert(b.end(), x.begin(), x.end());
             put32(b, 0);
         }
+        put16(b, 0);
         out.header_ends.push_back(b.size());
         if (e.packed < 0x10000)
             b.insert(b.end(), e.packed, 'x');

@@ -1,6 +1,6 @@
 // Guards against ARJ walks that crash, hang or loop on damaged archives:
-// truncated headers, sizes of 2 GiB and more, sizes pointing backwards and
-// texts with no terminating zero.
+// truncated headers (extended-header chains included), sizes of 2 GiB and
+// more, sizes pointing backwards and texts with no terminating zero.
 #include "arj_builder.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@ TEST(ArjHostileInput, TruncatedArchivesKeepTheEntriesBeforeTheCut)
     entries[0].comment = "comment";
     entries[1].first_hdr_size = 46;
     entries[1].packed = 20;
-    entries[2].ext_header = {1, 2, 3};
+    entries[2].ext_headers = {{1, 2, 3}, {4, 5}};
     const ArjBytes full = arj_archive(entries);
     TempDir dir;
     for (size_t cut = 0; cut <= full.bytes.size(); ++cut) {

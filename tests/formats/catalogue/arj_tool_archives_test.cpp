@@ -91,19 +91,28 @@ TEST(ArjToolArchives, FixturesMadeByArjListAsLsarListsThem)
     EXPECT_EQ(folders, 1);
 }
 
-TEST(ArjToolArchives, OnlyTheFirstExtendedHeaderIsRead)
+TEST(ArjToolArchives, EveryExtendedHeaderIsRead)
 {
-    // arj -2o stores the owner in an extended header; the walk reads that one
-    // header but not the zero size that closes the chain, so it looks for the
-    // next header two bytes early and ends after the first entry, as lsar
-    // does. 7-Zip and arj list both entries.
+    // arj -2o stores the owner in an extended header after each local header;
+    // the chain ends with a zero size that the walk must pass over too, or it
+    // looks for the next header two bytes early and loses every later entry
+    // (as lsar does). 7-Zip and arj list both entries.
     const auto text = read_file(data_dir() / "arj" / "owner.arj.7z.txt");
     const auto seven_zip = seven_zip_records(std::string(text.begin(), text.end()));
     const Listing ours = list_archive(data_dir() / "arj" / "owner.arj");
     ASSERT_EQ(seven_zip.size(), 2u);
-    ASSERT_EQ(ours.entries.size(), 1u);
+    ASSERT_EQ(ours.entries.size(), 2u);
     EXPECT_EQ(ours.type, 4);
-    EXPECT_EQ(seven_zip.count(ours.entries[0].name), 1u);
+    for (const auto& e : ours.entries) {
+        SCOPED_TRACE(e.name);
+        ASSERT_EQ(seven_zip.count(e.name), 1u);
+        const auto& r = seven_zip.at(e.name);
+        EXPECT_EQ(std::to_string(e.size), r.at("Size"));
+        EXPECT_EQ(std::to_string(e.packed), r.at("Packed Size"));
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08X", static_cast<uint32_t>(e.crc));
+        EXPECT_EQ(crc, r.at("CRC"));
+    }
     expect_matches_lsar(ours.entries[0], recorded_lsar("owner.arj").at(0));
 }
 

@@ -23,9 +23,9 @@ struct LzhEntry {
 
 struct LzhBytes {
     std::vector<uint8_t> bytes;
-    // Where each header's last field read by a listing ends: the CRC for level
-    // 0 and 1 (a level-1 header goes on with the OS byte and a size), the
-    // whole header for level 2.
+    // Where each header that a listing needs whole ends: the base header for
+    // levels 0 and 1 (level 1's extended headers follow it), the whole header
+    // for level 2.
     std::vector<size_t> header_ends;
 };
 
@@ -90,7 +90,7 @@ inline LzhBytes lzh_archive(const std::vector<LzhEntry>& entries, bool end_marke
             put8(b, 0);  // checksum, not checked
         }
         b.insert(b.end(), h.begin(), h.end());
-        out.header_ends.push_back(b.size() - (e.level == 1 ? 3 : 0));
+        out.header_ends.push_back(b.size());
         b.insert(b.end(), ext.begin(), ext.end());
         if (e.packed < 0x10000)
             b.insert(b.end(), e.packed, 'x');

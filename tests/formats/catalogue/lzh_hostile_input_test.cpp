@@ -96,7 +96,7 @@ TEST(LzhHostileInput, BrokenLevelTwoExtendedHeaders)
         const Listing l = list_bytes(dir, b, "ext.lzh");
         ASSERT_EQ(l.count, 3);
         EXPECT_EQ(l.entries[1].name, "two.txt");
-        EXPECT_EQ(l.entries[2].name, "one.txt");
+        EXPECT_EQ(l.entries[2].name, "e/one.txt");
     }
 
     // A level-2 header shorter than its fixed fields is no header.

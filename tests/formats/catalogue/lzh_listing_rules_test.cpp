@@ -154,10 +154,11 @@ TEST(LzhListingRules, LevelTwoHeadersInTheirOwnLayout)
     EXPECT_EQ(l.entries[2].name, "after");
 }
 
-TEST(LzhListingRules, LevelOneHeadersAreReadAsLevelZero)
+TEST(LzhListingRules, LevelOneFoldersComeFromExtendedHeaders)
 {
-    // The base name is kept (the folder in extended header 0x02 is not read)
-    // and the packed size counts the extended headers, as stored.
+    // The folder in extended header 0x02 goes in front of the base name (an
+    // extracted tree would otherwise collapse into one folder), and the packed
+    // size counts the extended headers, as stored.
     LzhEntry e = named("base.txt");
     e.level = 1;
     e.packed = 30;
@@ -166,7 +167,7 @@ TEST(LzhListingRules, LevelOneHeadersAreReadAsLevelZero)
     TempDir dir;
     const Listing l = list_bytes(dir, b.bytes, "one.lzh");
     ASSERT_EQ(l.count, 2);
-    EXPECT_EQ(l.entries[0].name, "base.txt");
+    EXPECT_EQ(l.entries[0].name, "dir/base.txt");
     EXPECT_EQ(l.entries[0].packed, 30 + 7 + 5);
     EXPECT_EQ(l.entries[1].name, "next");
 }
@@ -193,3 +194,55 @@ TEST(LzhListingRules, NameDecidesFirstThenTheSignature)
 }
 
 } // namespace
+
+namespace {
+
+// UTF-16LE bytes of an ASCII text, LHA's 0xFFFF standing for "/".
+std::string utf16(const std::string& ascii)
+{
+    std::string out;
+    for (const char c : ascii) {
+        out.push_back(c == '/' ? '\xFF' : c);
+        out.push_back(c == '/' ? '\xFF' : '\0');
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(LzhListingRules, NamesAndCommentsExtractionNeeds)
+{
+    // Each case is one entry followed by a plain one that must still list.
+    struct name_case {
+        const char* what;
+        LzhEntry entry;
+        std::string name, comment;
+    };
+    const auto entry = [](uint8_t level, std::string base, std::vector<LzhExt> ext) {
+        LzhEntry e = named(std::move(base));
+        e.level = level;
+        e.ext = std::move(ext);
+        return e;
+    };
+    const std::string umlaut = "\xC3\xBC"; // U+00FC in UTF-8
+    const std::vector<name_case> cases = {
+        {"Amiga comment, level 0", entry(0, std::string("file.txt\0a comment", 18), {}), "file.txt", "a comment"},
+        {"Amiga comment, level 1", entry(1, std::string("f.txt\0note", 10), {{0x02, "dir\xFF"}}), "dir/f.txt", "note"},
+        {"level-1 name header", entry(1, "BASE.TXT", {{0x01, "long name.txt"}, {0x02, "a\xFF" "b\xFF"}}),
+         "a/b/long name.txt", "Not Supported"},
+        {"UTF-16 name and folder win", entry(2, "", {{0x01, "x.txt"}, {0x44, utf16("y.txt")}, {0x45, utf16("d/e/")}}),
+         "d/e/y.txt", "Not Supported"},
+        {"UTF-16 beyond ASCII, level 1", entry(1, "f", {{0x44, std::string("\xFC\0.\0t\0", 6)}}), umlaut + ".t",
+         "Not Supported"},
+        {"comment header", entry(2, "", {{0x01, "c.txt"}, {0x3F, std::string("said so\0", 8)}}), "c.txt", "said so"},
+    };
+    TempDir dir;
+    for (const name_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Listing l = list_bytes(dir, lzh_archive({c.entry, named("next")}).bytes, "n.lzh");
+        ASSERT_EQ(l.count, 2);
+        EXPECT_EQ(l.entries[0].name, c.name);
+        EXPECT_EQ(l.entries[0].comment, c.comment);
+        EXPECT_EQ(l.entries[1].name, "next");
+    }
+}
