@@ -1,5 +1,6 @@
-// A cabinet folder decoded block by block. Each CFDATA block is read whole
-// (at most 64 KiB of data and 255 reserve bytes) and decoded into one frame;
+// A cabinet folder decoded block by block. The CFDATA blocks are read in
+// 256 KiB pieces (a block is at most 64 KiB of data and 255 reserve bytes),
+// each checked and decoded into one frame;
 // MSZIP blocks are each a deflate stream whose window carries on from the
 // previous block, LZX and Quantum keep their models for the whole folder.
 #include "formats/catalogue/CabFolderStream.h"
@@ -22,6 +23,11 @@ constexpr size_t off_csum = 0;
 constexpr size_t off_cbData = 4;
 constexpr size_t off_cbUncomp = 6;
 constexpr size_t max_block_size = data_header_size + 255 + 65535;
+// Input is read in pieces of this size (or one block, when larger).
+constexpr size_t input_read_size = size_t{256} << 10;
+static_assert(input_read_size >= max_block_size, "a block always fits the input buffer");
+// cbUncomp is 16 bits; only stored blocks may use more than 32 KiB of it.
+constexpr size_t max_frame_size = 65535;
 
 // An MSZIP block opens with these two bytes before its deflate stream.
 constexpr uint8_t mszip_signature[2] = {'C', 'K'};
@@ -39,22 +45,24 @@ bool make_once(std::unique_ptr<T>& p)
     return true;
 }
 
-// The frame of an MSZIP block: written into the stream's frame vector,
-// which never grows past the block's cbUncomp.
+// The frame of an MSZIP block: written into the stream's frame buffer, and
+// never past the block's cbUncomp.
 class frame_sink final : public ByteSink {
 public:
-    frame_sink(std::vector<uint8_t>& frame, size_t limit) : frame_(frame), limit_(limit) {}
+    explicit frame_sink(std::span<uint8_t> frame) : frame_(frame) {}
     bool write(std::span<const uint8_t> data) override
     {
-        if (data.size() > limit_ - frame_.size())
+        if (data.size() > frame_.size() - size_)
             return false;
-        frame_.insert(frame_.end(), data.begin(), data.end());
+        std::copy(data.begin(), data.end(), frame_.begin() + static_cast<ptrdiff_t>(size_));
+        size_ += data.size();
         return true;
     }
+    size_t size() const { return size_; }
 
 private:
-    std::vector<uint8_t>& frame_;
-    size_t limit_;
+    std::span<uint8_t> frame_;
+    size_t size_ = 0;
 };
 
 } // namespace
@@ -103,8 +111,9 @@ DecodeStatus CabFolderStream::start(const BinaryFile& file, const cab_folder& fo
     blocks_read_ = 0;
     position_ = 0;
     continues_ = false;
-    frame_.clear();
+    frame_size_ = 0;
     frame_used_ = 0;
+    input_size_ = 0; // another cabinet, or the same one changed
 
     const unsigned window_bits = (folder.typeCompress >> 8) & 0x1F;
     DecodeStatus status = DecodeStatus::ok;
@@ -135,8 +144,9 @@ DecodeStatus CabFolderStream::start(const BinaryFile& file, const cab_folder& fo
     if (status != DecodeStatus::ok)
         return status;
     try {
-        block_.reserve(max_block_size);
-        frame_.reserve(65535);
+        input_.resize(input_read_size);
+        // Sized once: a frame is decoded over the last one, never cleared.
+        frame_.resize(max_frame_size);
     } catch (const std::bad_alloc&) {
         return DecodeStatus::no_memory;
     }
@@ -144,26 +154,38 @@ DecodeStatus CabFolderStream::start(const BinaryFile& file, const cab_folder& fo
     return DecodeStatus::ok;
 }
 
+std::span<const uint8_t> CabFolderStream::bytes_at(uint64_t offset, size_t count)
+{
+    if (offset >= input_at_ && offset - input_at_ + count <= input_size_)
+        return std::span<const uint8_t>(input_).subspan(static_cast<size_t>(offset - input_at_), count);
+    // Blocks follow one another: one read takes the next several.
+    input_at_ = offset;
+    input_size_ = file_->read_at(offset, std::span<uint8_t>(input_).first(std::max(count, input_read_size)));
+    if (input_size_ < count)
+        return {};
+    return std::span<const uint8_t>(input_).first(count);
+}
+
 DecodeStatus CabFolderStream::next_block()
 {
     if (blocks_read_ >= folder_.cCFData)
         return fail(DecodeStatus::truncated);
     const size_t header_size = data_header_size + data_reserve_;
-    block_.resize(header_size);
-    if (!file_->read_exact(next_block_at_, block_))
+    const auto header = bytes_at(next_block_at_, header_size);
+    if (header.empty())
         return fail(DecodeStatus::truncated);
-    const uint32_t csum = load_le32(block_.data() + off_csum);
-    const uint16_t cbData = load_le16(block_.data() + off_cbData);
-    const uint16_t cbUncomp = load_le16(block_.data() + off_cbUncomp);
+    const uint32_t csum = load_le32(header.data() + off_csum);
+    const uint16_t cbData = load_le16(header.data() + off_cbData);
+    const uint16_t cbUncomp = load_le16(header.data() + off_cbUncomp);
     if (cbUncomp == 0) {
         // The rest of this block's data is in the next cabinet.
         continues_ = true;
         return fail(DecodeStatus::truncated);
     }
-    block_.resize(header_size + cbData);
-    const auto data = std::span<uint8_t>(block_).subspan(header_size);
-    if (!file_->read_exact(next_block_at_ + header_size, data))
+    const auto block = bytes_at(next_block_at_, header_size + cbData);
+    if (block.empty())
         return fail(DecodeStatus::truncated);
+    const auto data = block.subspan(header_size);
     next_block_at_ += header_size + cbData;
     ++blocks_read_;
 
@@ -171,7 +193,7 @@ DecodeStatus CabFolderStream::next_block()
     // cbData, cbUncomp and the reserve bytes.
     if (csum != 0) {
         const uint32_t sum = cab_checksum(data, 0);
-        if (cab_checksum(std::span<const uint8_t>(block_).subspan(off_cbData, header_size - off_cbData), sum) != csum)
+        if (cab_checksum(block.subspan(off_cbData, header_size - off_cbData), sum) != csum)
             return fail(DecodeStatus::data_error);
     }
     return decode_block(data, cbUncomp);
@@ -180,41 +202,40 @@ DecodeStatus CabFolderStream::next_block()
 DecodeStatus CabFolderStream::decode_block(std::span<const uint8_t> data, uint16_t cbUncomp)
 {
     frame_used_ = 0;
-    frame_.clear();
+    frame_size_ = 0;
+    const std::span<uint8_t> frame = std::span<uint8_t>(frame_).first(cbUncomp);
     DecodeStatus status = DecodeStatus::ok;
     switch (static_cast<cab_method>(folder_.typeCompress & 0x0F)) {
     case cab_method::none:
         if (data.size() != cbUncomp)
             return fail(DecodeStatus::data_error);
-        frame_.assign(data.begin(), data.end());
-        return DecodeStatus::ok;
+        std::copy(data.begin(), data.end(), frame.begin());
+        break;
     case cab_method::mszip: {
         if (data.size() < 2 || data[0] != mszip_signature[0] || data[1] != mszip_signature[1])
             return fail(DecodeStatus::data_error);
         SpanSource in(data.subspan(2));
-        frame_sink out(frame_, cbUncomp);
+        frame_sink out(frame);
         status = inflate_->decode(in, out, cbUncomp, blocks_read_ > 1);
-        if (status == DecodeStatus::ok && frame_.size() != cbUncomp)
+        if (status == DecodeStatus::ok && out.size() != cbUncomp)
             status = DecodeStatus::data_error;
         break;
     }
     case cab_method::quantum:
-        frame_.resize(cbUncomp);
-        status = quantum_->decode_block(data, frame_);
+        status = quantum_->decode_block(data, frame);
         break;
     case cab_method::lzx:
-        frame_.resize(cbUncomp);
-        status = lzx_->decode_block(data, frame_);
+        status = lzx_->decode_block(data, frame);
         break;
     }
     if (status != DecodeStatus::ok) {
-        frame_.clear();
         // A stream that stops short inside one block is a damaged block:
         // the block itself is whole.
         return fail(status == DecodeStatus::truncated || status == DecodeStatus::output_limit
                         ? DecodeStatus::data_error
                         : status);
     }
+    frame_size_ = cbUncomp;
     return DecodeStatus::ok;
 }
 
@@ -223,12 +244,12 @@ DecodeStatus CabFolderStream::pass(uint64_t count, ByteSink* sink)
     while (count > 0) {
         if (!active_)
             return failed_ != DecodeStatus::ok ? failed_ : DecodeStatus::data_error;
-        if (frame_used_ == frame_.size()) {
+        if (frame_used_ == frame_size_) {
             const DecodeStatus status = next_block();
             if (status != DecodeStatus::ok)
                 return status;
         }
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(count, frame_.size() - frame_used_));
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(count, frame_size_ - frame_used_));
         if (sink && !sink->write(std::span<const uint8_t>(frame_).subspan(frame_used_, n)))
             return fail(DecodeStatus::stopped);
         frame_used_ += n;

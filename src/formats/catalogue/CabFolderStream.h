@@ -1,8 +1,8 @@
 // The decoded bytes of one cabinet folder, handed out in order: the folder's
 // CFDATA blocks are read one at a time, their checksums checked, and each is
 // decoded (stored, MSZIP, Quantum or LZX) into a frame of at most 32 KiB that
-// the files of the folder take their bytes from. Holds one block and one frame;
-// the decoders live as long as the stream, across folders.
+// the files of the folder take their bytes from. Holds 256 KiB of input and one
+// frame; the decoders live as long as the stream, across folders.
 #pragma once
 
 #include "archive/BinaryFile.h"
@@ -63,6 +63,8 @@ public:
     bool continues() const { return continues_; }
 
 private:
+    // `count` bytes of the cabinet at `offset`; empty when the file ends first.
+    std::span<const uint8_t> bytes_at(uint64_t offset, size_t count);
     DecodeStatus next_block();
     DecodeStatus decode_block(std::span<const uint8_t> data, uint16_t cbUncomp);
     DecodeStatus fail(DecodeStatus status);
@@ -77,9 +79,14 @@ private:
     uint64_t position_ = 0;
     bool continues_ = false;
 
-    std::vector<uint8_t> block_; // one CFDATA block: header, reserve, data
-    std::vector<uint8_t> frame_; // its decoded bytes
-    size_t frame_used_ = 0;      // of them already handed out
+    // Bytes of the cabinet from input_at_, input_size_ of them; the blocks
+    // are taken from here.
+    std::vector<uint8_t> input_;
+    uint64_t input_at_ = 0;
+    size_t input_size_ = 0;
+    std::vector<uint8_t> frame_; // its decoded bytes, frame_size_ of them
+    size_t frame_size_ = 0;
+    size_t frame_used_ = 0; // of them already handed out
 
     std::unique_ptr<InflateDecoder> inflate_;
     std::unique_ptr<LzxDecoder> lzx_;
