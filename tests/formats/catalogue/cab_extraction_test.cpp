@@ -70,6 +70,11 @@ TEST(CabExtraction, CabinetsExtractAsCabextractExtractsThem)
                     ++same;
                 // Files only; the folders cabextract makes for "\" paths are here too.
                 EXPECT_EQ(contents_of(ours), contents_of(peer));
+                // The DOS times, taken as local time by both.
+                for (const auto& [name, bytes] : ours) {
+                    if (peer.count(name) && name.back() != '/')
+                        EXPECT_EQ(mtime_of(dir / "ours" / name), mtime_of(dir / "peer" / name)) << name;
+                }
             }
         } else if (!all_extracted) {
             ++failed_both;
