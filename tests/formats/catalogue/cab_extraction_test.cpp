@@ -72,8 +72,9 @@ TEST(CabExtraction, CabinetsExtractAsCabextractExtractsThem)
                 EXPECT_EQ(contents_of(ours), contents_of(peer));
                 // The DOS times, taken as local time by both.
                 for (const auto& [name, bytes] : ours) {
-                    if (peer.count(name) && name.back() != '/')
+                    if (peer.count(name) && name.back() != '/') {
                         EXPECT_EQ(mtime_of(dir / "ours" / name), mtime_of(dir / "peer" / name)) << name;
+                    }
                 }
             }
         } else if (!all_extracted) {
