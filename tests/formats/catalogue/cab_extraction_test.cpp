@@ -398,5 +398,31 @@ TEST(CabExtraction, FilesInOtherCabinetsAreSkippedAsMissingVolumes)
     EXPECT_FALSE(std::filesystem::exists(dir / "out" / "f"));
 }
 
+// Cancel confirmed inside a file that shares its folder with others: that
+// file and the rest are cancelled, the one before stays, nothing half-written
+// remains.
+TEST(CabExtraction, CancelInsideAFolderLeavesOnlyWholeFiles)
+{
+    StoredCab c;
+    c.folders = {pattern(900000, 'a')};
+    c.files = {{"one", 0, 300000, 0}, {"two", 300000, 300000, 0}, {"three", 600000, 300000, 0}};
+    TempDir dir;
+    write_file(dir / "c.cab", build(c));
+    Extraction x(dir / "c.cab");
+    int yields_in_two = 0;
+    x.window.on_yield = [&x, &yields_in_two] {
+        // Value 3 is the pass of entry 2; a few blocks of it have been written.
+        if (x.window.progress_value == 3 && ++yields_in_two == 4)
+            x.files.state().CancelRequested = true;
+    };
+    x.window.yes_no_answers = {true};
+    EXPECT_EQ(x.unpack(dir / "out"), 0);
+    EXPECT_EQ(x.window.questions.size(), 1u);
+    EXPECT_EQ(x.outcome(1), "extracted");
+    EXPECT_EQ(x.outcome(2), "skipped:cancelled");
+    EXPECT_EQ(x.outcome(3), "skipped:cancelled");
+    EXPECT_EQ(tree_of(dir / "out"), (std::map<std::string, std::string>{{"one", c.folders[0].substr(0, 300000)}}));
+}
+
 } // namespace
 } // namespace velmora::test
