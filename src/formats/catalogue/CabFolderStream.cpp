@@ -110,7 +110,6 @@ DecodeStatus CabFolderStream::start(const BinaryFile& file, const cab_folder& fo
     next_block_at_ = folder.coffCabStart;
     blocks_read_ = 0;
     position_ = 0;
-    continues_ = false;
     frame_size_ = 0;
     frame_used_ = 0;
     input_size_ = 0; // another cabinet, or the same one changed
@@ -177,11 +176,10 @@ DecodeStatus CabFolderStream::next_block()
     const uint32_t csum = load_le32(header.data() + off_csum);
     const uint16_t cbData = load_le16(header.data() + off_cbData);
     const uint16_t cbUncomp = load_le16(header.data() + off_cbUncomp);
-    if (cbUncomp == 0) {
-        // The rest of this block's data is in the next cabinet.
-        continues_ = true;
+    // cbUncomp 0: the rest of this block is in the next cabinet. Files that
+    // need it are marked as continued and skipped before they get here.
+    if (cbUncomp == 0)
         return fail(DecodeStatus::truncated);
-    }
     const auto block = bytes_at(next_block_at_, header_size + cbData);
     if (block.empty())
         return fail(DecodeStatus::truncated);

@@ -53,14 +53,11 @@ public:
     uint64_t position() const { return position_; }
 
     // Hands the next `count` bytes of the folder to `sink` (dropped when
-    // null). truncated when the folder's blocks end first, data_error for a
+    // null). truncated when the folder's blocks end first (or continue in the
+    // next cabinet: a block with cbUncomp 0), data_error for a
     // block whose checksum does not match or that does not decode to its
     // cbUncomp, stopped when the sink refused.
     DecodeStatus pass(uint64_t count, ByteSink* sink);
-
-    // The last block read had cbUncomp 0: the folder continues in the next
-    // cabinet.
-    bool continues() const { return continues_; }
 
 private:
     // `count` bytes of the cabinet at `offset`; empty when the file ends first.
@@ -77,7 +74,6 @@ private:
     uint64_t next_block_at_ = 0;
     uint32_t blocks_read_ = 0;
     uint64_t position_ = 0;
-    bool continues_ = false;
 
     // Bytes of the cabinet from input_at_, input_size_ of them; the blocks
     // are taken from here.
