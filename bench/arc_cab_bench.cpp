@@ -1,14 +1,16 @@
 // ARC and cabinet extraction: our decoders against the tools users would
-// otherwise run on the same archive (arc and unar for ARC; cabextract and
-// 7-Zip for LZX and Quantum cabinets), every side writing the files into a
-// memory-backed folder. The ARC archives are made by arc (crunched and
-// squashed); the cabinets repeat the folders of two real ones (LZX 2^21 from
-// makecab, Quantum 2^18) so that decoding, not start-up, dominates. Rounds are
-// interleaved tool by tool; each tool's counter `vs_ours` is its median time
-// over ours (above 1: we are faster), for wall-clock time and, since other
-// load on the machine stretches wall-clock time, for CPU time (user + system)
-// too. Ours runs in this process, the tools as processes: their start-up (a
-// few milliseconds) is part of their time.
+// otherwise run on the same archive (arc and unar for ARC; cabextract, gcab
+// and 7-Zip for cabinets), every side writing the files into a memory-backed
+// folder. The ARC archives are made by arc (crunched and squashed); the
+// cabinets repeat the folders of two real ones (LZX 2^21 from makecab,
+// Quantum 2^18) so that decoding, not start-up, dominates, and gcab makes an
+// MSZIP one. Rounds are interleaved tool by tool; each tool's counter
+// `vs_ours` is its median time over ours (above 1: we are faster), for
+// wall-clock time and, since other load on the machine stretches wall-clock
+// time, for CPU time (user + system) too. "ours" runs the decoders in this
+// process; "probe" is the whole reader (archive-probe: listing, the
+// extraction run, CRC and checksum checks, temporary files), a process like
+// the tools, whose start-up (a few milliseconds) is part of their time.
 #include "../tests/support/ArcBuilder.h"
 #include "../tests/support/CabFolders.h"
 #include "codecs/ArcDecoder.h"
@@ -272,6 +274,8 @@ bool make_cases(const fs::path& data)
     // One file: unar 1.10 stops on the second large entry of an archive, and
     // takes nothing of 16 MiB or more for ARC.
     write_all(src / "text.txt", text_like(15u << 20, 1));
+    if (run_timed({"gcab", "-c", "-z", (g_work / "mszip.cab").string(), "text.txt"}, src).wall < 0)
+        return false;
     for (const char* cmd : {"a", "aq"}) {
         const std::string name = std::string(cmd) + ".arc";
         if (run_timed({"arc", cmd, (g_work / name).string(), "text.txt"}, src).wall < 0)
@@ -284,6 +288,9 @@ bool make_cases(const fs::path& data)
         const fs::path a = g_work / arc;
         g_cases.push_back(Case{arc,
                                {{"ours", [a](const fs::path& o) { return time_ours([&] { return extract_arc(a, o); }); }},
+                                {"probe", [a](const fs::path& o) {
+                                     return run_timed({VELMORA_PROBE_PATH, "extract", a.string(), o.string()}, o);
+                                 }},
                                 {"arc", [a](const fs::path& o) { return run_timed({"arc", "xo", a.string()}, o); }},
                                 {"unar", [a](const fs::path& o) {
                                      return run_timed({"unar", "-q", "-f", "-D", "-o", o.string(), a.string()}, o);
@@ -294,11 +301,23 @@ bool make_cases(const fs::path& data)
         g_cases.push_back(
             Case{cab,
                  {{"ours", [c](const fs::path& o) { return time_ours([&] { return extract_cab(c, o); }); }},
+                  {"probe", [c](const fs::path& o) {
+                       return run_timed({VELMORA_PROBE_PATH, "extract", c.string(), o.string()}, o);
+                   }},
                   {"cabextract", [c](const fs::path& o) { return run_timed({"cabextract", "-q", "-d", o.string(), c.string()}, o); }},
                   {"7z", [c](const fs::path& o) {
                        return run_timed({"7z", "x", "-y", "-mmt=1", "-o" + o.string(), c.string()}, o);
                    }}}});
     }
+    // MSZIP: the whole reader only (the in-process "ours" takes LZX and
+    // Quantum folders), against cabextract, gcab and 7-Zip.
+    const fs::path m = g_work / "mszip.cab";
+    g_cases.push_back(Case{
+        "mszip.cab",
+        {{"ours", [m](const fs::path& o) { return run_timed({VELMORA_PROBE_PATH, "extract", m.string(), o.string()}, o); }},
+         {"cabextract", [m](const fs::path& o) { return run_timed({"cabextract", "-q", "-d", o.string(), m.string()}, o); }},
+         {"gcab", [m](const fs::path& o) { return run_timed({"gcab", "-x", "-C", o.string(), m.string()}, o); }},
+         {"7z", [m](const fs::path& o) { return run_timed({"7z", "x", "-y", "-mmt=1", "-o" + o.string(), m.string()}, o); }}}});
     fs::remove_all(src);
     return true;
 }
@@ -351,7 +370,7 @@ void BM_Extract(benchmark::State& state, std::string archive, std::string tool)
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    for (const char* tool : {"arc", "unar", "cabextract", "7z"}) {
+    for (const char* tool : {"arc", "unar", "cabextract", "gcab", "7z"}) {
         if (std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) != 0) {
             std::fprintf(stderr, "arc_cab_bench: %s not found, skipped\n", tool);
             return 0;

@@ -94,14 +94,14 @@ void WindowRunReportTest::cleanup()
 
 void WindowRunReportTest::listOnlyFormatGreyedAndReported()
 {
-    window_->openArchivePath(appFixture("gcab-stored.cab", "cab"));
+    window_->openArchivePath(appFixture("rar15_sharpcompress.rar", "rar"));
     auto* list = control<QTreeWidget>(*window_, "lstInZip");
     const int rows = list->topLevelItemCount();
     QVERIFY(rows > 0);
     for (int r = 0; r < rows; ++r) {
         QVERIFY(greyed(list, r));
         QCOMPARE(list->topLevelItem(r)->toolTip(0),
-                 QStringLiteral("This program can list CAB archives but cannot extract them yet."));
+                 QStringLiteral("This program can list RAR archives but cannot extract them yet."));
         // Still ticked by Select All, and row k is entry k.
         QCOMPARE(list->topLevelItem(r)->checkState(0), Qt::Checked);
         QCOMPARE(list->topLevelItem(r)->text(0).mid(1), QString::fromStdString(window_->dispatcher().FileName(r + 1)));
@@ -112,7 +112,7 @@ void WindowRunReportTest::listOnlyFormatGreyedAndReported()
     QCOMPARE(dialogs_->summaries.size(), 1);
     const QString text = dialogs_->summaries[0].text;
     QVERIFY2(text.startsWith(QStringLiteral("0 of %1 ").arg(rows - 1)), qPrintable(text));
-    QVERIFY2(text.contains(QStringLiteral("This program can list CAB archives but cannot extract them yet")),
+    QVERIFY2(text.contains(QStringLiteral("This program can list RAR archives but cannot extract them yet")),
              qPrintable(text));
     QVERIFY(QDir(out_->path()).isEmpty());
 }

@@ -235,7 +235,7 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
             write_failed(f.number);
             return;
         }
-        crc_ok = produced < 1 ? f.crc == 0 : crc == f.crc;
+        crc_ok = f.crc_kind == entry_crc::none || (produced < 1 ? f.crc == 0 : crc == f.crc);
         checks_passed = status == DecodeStatus::ok && crc_ok && produced == f.size;
         // A garbled entry has no password check of its own: the CRC tells,
         // and the next byte form of the password gets its turn.

@@ -22,8 +22,9 @@
 
 namespace velmora {
 
-// The check an entry's stored CRC takes: CRC-16/ARC (LZH, ARC) or CRC-32 (ARJ, CAB).
-enum class entry_crc : uint8_t { crc16, crc32 };
+// The check an entry's stored CRC takes: CRC-16/ARC (LZH, ARC), CRC-32 (ARJ),
+// or none (CAB, whose data blocks carry checksums instead).
+enum class entry_crc : uint8_t { crc16, crc32, none };
 
 // A sink between the checks and the output file that keeps only part of an
 // entry's bytes (MacLHA's MacBinary wrapper). finish() follows the last write.

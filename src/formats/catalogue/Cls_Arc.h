@@ -1,6 +1,7 @@
-// ARC archive listing (SEA ARC and compatibles: a chain of entry headers that
-// each open with the byte 0x1A): names, sizes, times, methods and CRC-16s.
-// Listing only; every header is read in the 29-byte layout, methods 1 to 9.
+// ARC archive reader (SEA ARC and compatibles: a chain of entry headers that
+// each open with the byte 0x1A): names, sizes, times, methods and CRC-16s, and
+// extraction of methods 1 to 9 checked against each entry's CRC-16. Every
+// header is read in the 29-byte layout; ARC stores no folders.
 #pragma once
 
 #include "archive/ReaderBase.h"
@@ -11,7 +12,9 @@
 
 namespace velmora {
 
+class ArcDecoder;
 class BufferedReader;
+class CatalogueUnpack;
 
 // FileCount is left to the dispatcher, which answers it from PackTotFiles.
 class Cls_Arc final : public ReaderBase {
@@ -20,7 +23,7 @@ public:
 
     int16_t Get_Contents(const std::string& ZipName) override;
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
-    bool CanUnpack() override { return false; }
+    bool CanUnpack() override { return true; }
     // No number check: the same text for every number.
     std::string CommentsPack() override { return {}; }
     std::string SystemMadeBy(int32_t) override { return "UnKnown"; }
@@ -43,6 +46,7 @@ public:
 
 private:
     void walk(BufferedReader& in);
+    void extract(int32_t FileNum, CatalogueUnpack& unpack, ArcDecoder& decoder);
     static ListedEntry listed_of(const Entry& e);
     void build_listing();
 

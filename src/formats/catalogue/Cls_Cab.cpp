@@ -1,13 +1,18 @@
 // Cabinet listing: the header, the optional reserve fields and set names, the
-// folder records, then the file records from the header's file offset. Every
-// entry shows the compression type of the cabinet's first folder.
+// folder records, then the file records from the header's file offset. Each
+// entry shows its own folder's compression type. Extraction takes the
+// selected files folder by folder through one CabFolderStream, decoding each
+// folder only as far as its last selected file.
 #include "formats/catalogue/Cls_Cab.h"
 
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
 #include "archive/ByteFields.h"
 #include "archive/TextDecoding.h"
+#include "formats/catalogue/CatalogueUnpack.h"
 #include "formats/catalogue/catalogue_common.h"
+
+#include <algorithm>
 
 namespace velmora {
 
@@ -39,12 +44,22 @@ constexpr uint16_t flag_reserve_present = 0x0004;
 constexpr size_t reserve_sizes_size = 4;
 // CFFOLDER: coffCabStart(4) cCFData(2) typeCompress(2)
 constexpr size_t folder_size = 8;
+constexpr size_t off_data_blocks = 4;
 constexpr size_t off_type_compress = 6;
 // CFFILE: cbFile(4) uoffFolderStart(4) iFolder(2) date(2) time(2) attribs(2), then szName
 constexpr size_t file_fields_size = 16;
 
 constexpr uint16_t attr_directory = 0x10;
 constexpr uint16_t attr_name_is_utf8 = 0x80;
+
+// iFolder values of files whose data lies partly in another cabinet.
+constexpr uint16_t ifold_continued_from_prev = 0xFFFD;
+constexpr uint16_t ifold_continued_to_next = 0xFFFE;
+constexpr uint16_t ifold_continued_prev_and_next = 0xFFFF;
+
+// The method shown for a file whose folder index names no folder.
+constexpr uint16_t no_folder_method = 0x000F;
+constexpr uint16_t last_known_method = 3;
 
 std::string method_text(uint16_t FolderMethod)
 {
@@ -72,6 +87,8 @@ int16_t Cls_Cab::Get_Contents(const std::string& ZipName)
 {
     start_listing(ZipName);
     entries_.assign(1, Entry{});
+    folders_.clear();
+    data_reserve_ = 0;
 
     BinaryFile file;
     if (!file.open(ZipName))
@@ -121,6 +138,7 @@ void Cls_Cab::walk(BufferedReader& in)
             return;
         const auto header_reserve = static_cast<int16_t>(load_le16(r.data()));
         folder_reserve = r[2];
+        data_reserve_ = r[3];
         // A reserve of 32,768 bytes or more reads as negative and is not skipped.
         if (header_reserve > 0)
             in.seek(in.pos() + static_cast<uint64_t>(header_reserve));
@@ -137,13 +155,15 @@ void Cls_Cab::walk(BufferedReader& in)
     // Folder counts of 32,768 or more read as negative: no table for them.
     if (c.CabFolders < 0)
         throw walk_error("negative folder count");
-    std::vector<uint16_t> folder_types;
-    folder_types.reserve(static_cast<size_t>(c.CabFolders));
+    folders_.reserve(static_cast<size_t>(c.CabFolders));
     for (int k = 0; k < c.CabFolders; ++k) {
         std::vector<uint8_t> f;
         if (!in.read(folder_size, f))
             return;
-        folder_types.push_back(load_le16(f.data() + off_type_compress));
+        cab_folder& folder = folders_.emplace_back();
+        folder.coffCabStart = load_le32(f.data());
+        folder.cCFData = load_le16(f.data() + off_data_blocks);
+        folder.typeCompress = load_le16(f.data() + off_type_compress);
         in.seek(in.pos() + folder_reserve);
     }
 
@@ -182,16 +202,91 @@ void Cls_Cab::walk(BufferedReader& in)
         e.DosTime = load_le16(f.data() + 12);
         e.Attribs = load_le16(f.data() + 14);
         e.Name = decode_archive_text(name, (e.Attribs & attr_name_is_utf8) != 0);
-        // Every entry shows the first folder's compression type.
-        if (folder_types.empty())
+        if (folders_.empty())
             throw walk_error("no folder for the file records");
-        e.FolderMethod = folder_types.front();
+        const cab_folder* folder = folder_of(e);
+        e.FolderMethod = folder ? folder->typeCompress : no_folder_method;
     }
 }
 
-int16_t Cls_Cab::UnPack(Selection&, std::string&)
+const cab_folder* Cls_Cab::folder_of(const Entry& e) const
 {
-    return catalogue::unpack_nothing(state_);
+    if (folders_.empty())
+        return nullptr;
+    switch (e.FolderIndex) {
+    case ifold_continued_from_prev:
+    case ifold_continued_prev_and_next: return &folders_.front();
+    case ifold_continued_to_next: return &folders_.back();
+    default: return e.FolderIndex < folders_.size() ? &folders_[e.FolderIndex] : nullptr;
+    }
+}
+
+int16_t Cls_Cab::UnPack(Selection& ZippedFile, std::string& ToPath)
+{
+    // One stream for the run: the decoders and buffers are made once, and a
+    // folder is decoded once for all of its selected files that lie in order.
+    CabFolderStream stream;
+    const auto count = static_cast<int32_t>(std::min<size_t>(listing_.size(), INT32_MAX));
+    return CatalogueUnpack::run(state_, ZippedFile, ToPath, [&](int32_t k, CatalogueUnpack& unpack) {
+        if (k <= count)
+            extract(k, unpack, stream);
+        return true;
+    });
+}
+
+void Cls_Cab::extract(int32_t FileNum, CatalogueUnpack& unpack, CabFolderStream& stream)
+{
+    const Entry& e = entries_[static_cast<size_t>(FileNum)];
+    const ListedEntry& l = listing_[static_cast<size_t>(FileNum) - 1];
+    if (!unpack.contained(FileNum, l.name))
+        return;
+    if (l.is_dir) {
+        unpack.folder(FileNum, l.name);
+        return;
+    }
+    if (l.blocker) {
+        unpack.skip(FileNum, l.blocker);
+        return;
+    }
+    const cab_folder* folder = folder_of(e);
+    if (!folder) {
+        unpack.data_missing(FileNum, "folder index");
+        return;
+    }
+    unpack_file f;
+    f.number = FileNum;
+    f.name = l.name;
+    f.stamp = FileStamp::from_dos(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+    f.size = static_cast<uint32_t>(e.UnpSize);
+    f.crc_kind = entry_crc::none;
+    f.stored = (folder->typeCompress & 0x0F) == 0;
+    unpack.file(f, 1, [&](ByteSink& sink, size_t) {
+        if (f.size == 0)
+            return DecodeStatus::ok;
+        // Files normally follow one another through their folder; one that
+        // lies before what has been handed out starts the folder again.
+        if (!stream.holds(*folder) || stream.position() > e.FolderOffset) {
+            const DecodeStatus started = stream.start(unpack.archive(), *folder, data_reserve_);
+            if (started != DecodeStatus::ok)
+                return started;
+        }
+        const DecodeStatus skipped = stream.pass(e.FolderOffset - stream.position(), nullptr);
+        if (skipped != DecodeStatus::ok)
+            return skipped;
+        return stream.pass(f.size, &sink);
+    });
+}
+
+ExtractBlocker Cls_Cab::blocker_of(const Entry& e) const
+{
+    // A folder that began in the previous cabinet has its start there: none
+    // of its files can be decoded from this one alone.
+    if (e.FolderIndex >= ifold_continued_from_prev || (first_folder_continued_ && e.FolderIndex == 0))
+        return {OutcomeReason::missing_volume, ""};
+    const cab_folder* folder = folder_of(e);
+    if (folder && (folder->typeCompress & 0x0F) > last_known_method)
+        return {OutcomeReason::unsupported_method, method_text(folder->typeCompress)};
+    return {};
 }
 
 ListedEntry Cls_Cab::listed_of(const Entry& e) const
@@ -200,6 +295,8 @@ ListedEntry Cls_Cab::listed_of(const Entry& e) const
     l.name = e.Name;
     l.is_dir = (e.Attribs & attr_directory) != 0;
     l.method = method_text(e.FolderMethod);
+    if (!l.is_dir)
+        l.blocker = blocker_of(e);
     // A cabinet keeps checksums per data block, not per file, and files
     // share their folder's compressed blocks: CRC and packed size stay 0.
     l.uncompressed_size = e.UnpSize;
@@ -215,6 +312,9 @@ void Cls_Cab::build_listing()
 {
     listing_.clear();
     listing_.reserve(entries_.size());
+    first_folder_continued_ = std::any_of(entries_.begin() + 1, entries_.end(), [](const Entry& e) {
+        return e.FolderIndex == ifold_continued_from_prev || e.FolderIndex == ifold_continued_prev_and_next;
+    });
     for (size_t k = 1; k < entries_.size(); ++k)
         listing_.push_back(listed_of(entries_[k]));
 }

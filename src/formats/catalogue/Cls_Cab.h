@@ -1,11 +1,13 @@
-// Microsoft cabinet (CAB) listing, after the cabinet format's CFHEADER,
-// CFFOLDER and CFFILE records: names, sizes, times, attributes and the
-// compression type of the first folder. Listing only; a cabinet stores no
-// per-file CRC or packed size, and cabinets of 32,768 files or folders or
-// more are not listed.
+// Microsoft cabinet (CAB) reader, after the cabinet format's CFHEADER,
+// CFFOLDER, CFFILE and CFDATA records: names, sizes, times, attributes and
+// each file's folder's compression type; extraction of stored, MSZIP, Quantum
+// and LZX folders. A cabinet stores no per-file CRC or packed size; files that
+// continue into another cabinet are skipped, and cabinets of 32,768 files or
+// folders or more are not listed.
 #pragma once
 
 #include "archive/ReaderBase.h"
+#include "formats/catalogue/CabFolderStream.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,6 +17,7 @@
 namespace velmora {
 
 class BufferedReader;
+class CatalogueUnpack;
 
 class Cls_Cab final : public ReaderBase {
 public:
@@ -22,7 +25,7 @@ public:
 
     int16_t Get_Contents(const std::string& ZipName) override;
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
-    bool CanUnpack() override { return false; }
+    bool CanUnpack() override { return true; }
     std::string CommentsPack() override { return {}; }
 
     // The 36-byte cabinet header (CFHEADER).
@@ -56,10 +59,19 @@ public:
 
 private:
     void walk(BufferedReader& in);
+    // The folder a file's data lies in (iFolder, with the markers of files
+    // continued from or into another cabinet); null when there is none.
+    const cab_folder* folder_of(const Entry& e) const;
+    // What keeps a file from being extracted, known from the records alone.
+    ExtractBlocker blocker_of(const Entry& e) const;
     ListedEntry listed_of(const Entry& e) const;
     void build_listing();
+    void extract(int32_t FileNum, CatalogueUnpack& unpack, CabFolderStream& stream);
 
     std::vector<Entry> entries_ = std::vector<Entry>(1);
+    std::vector<cab_folder> folders_;
+    uint8_t data_reserve_ = 0; // cbCFData
+    bool first_folder_continued_ = false; // a file continues from the previous cabinet
     CabinetHeader header_;
 };
 

@@ -132,8 +132,8 @@ TEST(CabCorpusListing, EveryCabinetListsAsThePeersList)
         expect_entries_match(expected, s, {"is_dir"}, cab_method, no_host);
         for (const auto& e : expected["entries"]) {
             const auto& got = s.entries.at(e["index"].get<size_t>() - 1);
-            // Every entry shows the method of the cabinet's first folder;
-            // these cabinets have one folder each.
+            // Each entry shows its own folder's method; these cabinets have
+            // one folder each (a continued file's marker names it too).
             EXPECT_TRUE(e["folder"] == 0 || e["folder"] >= 0xFFFD);
             EXPECT_EQ(got.system_made_by, "UnKnown");
             // A folder is any entry with attribute 0x10; the peers take two
