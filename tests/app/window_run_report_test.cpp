@@ -119,20 +119,21 @@ void WindowRunReportTest::listOnlyFormatGreyedAndReported()
 
 void WindowRunReportTest::unsupportedMethodsGreyedAndReported()
 {
-    // methods.zip: plain.txt (Deflate), lzma-a.txt (LZMA), bzip2.txt (BZip2), lzma-b.txt (LZMA).
+    // methods.zip: plain.txt (Deflate), tokenized-a.txt (Tokenized), dcl.txt (PKWARE Imploding),
+    // tokenized-b.txt (Tokenized).
     window_->openArchivePath(appFixture("methods.zip"));
     auto* list = control<QTreeWidget>(*window_, "lstInZip");
     QCOMPARE(list->topLevelItemCount(), 4);
     clickStart();
     QVERIFY2(dialogs_->messages.isEmpty(), qPrintable(dialogs_->messageTexts().join('|')));
     QVERIFY(QFileInfo(out_->path() + "/plain.txt").isFile());
-    QVERIFY(!QFileInfo::exists(out_->path() + "/lzma-a.txt"));
+    QVERIFY(!QFileInfo::exists(out_->path() + "/tokenized-a.txt"));
     if (!readersRecordOutcomes(window_->dispatcher().state().report))
         QSKIP("needs the ZIP reader to record each entry's outcome (core)");
     QCOMPARE(dialogs_->summaries.size(), 1);
     QCOMPARE(dialogs_->summaries[0].text,
              QStringLiteral("1 of 4 entries were extracted.\n"
-                            "3 entries use a compression method this program cannot extract: LZMA (2), BZip2 (1)."));
+                            "3 entries use a compression method this program cannot extract: Tokenized (2), PKWARE Imploding (1)."));
     // The listing already tells: the three rows are greyed with the method.
     if (!window_->dispatcher().extract_blocker(2))
         QSKIP("needs the ZIP reader to tell what blocks an entry (core)");
@@ -140,8 +141,9 @@ void WindowRunReportTest::unsupportedMethodsGreyedAndReported()
     QVERIFY(list->topLevelItem(0)->toolTip(0).isEmpty());
     for (int r : {1, 2, 3})
         QVERIFY(greyed(list, r));
-    QCOMPARE(list->topLevelItem(1)->toolTip(0), QStringLiteral("Packed with LZMA, a method this program cannot extract."));
-    QCOMPARE(list->topLevelItem(2)->toolTip(0), QStringLiteral("Packed with BZip2, a method this program cannot extract."));
+    QCOMPARE(list->topLevelItem(1)->toolTip(0), QStringLiteral("Packed with Tokenized, a method this program cannot extract."));
+    QCOMPARE(list->topLevelItem(2)->toolTip(0),
+             QStringLiteral("Packed with PKWARE Imploding, a method this program cannot extract."));
 }
 
 void WindowRunReportTest::wholeRunStaysQuiet()

@@ -28,21 +28,33 @@ with zipfile.ZipFile("six.zip", "w") as z:
 PY
 
 # methods.zip: one Deflate entry and three in methods the program does not
-# extract (LZMA twice, BZip2 once); fixed DOS times.
+# extract (Tokenized twice, PKWARE DCL Imploding once: stored bytes under
+# those method numbers, patched into the local and central headers); fixed
+# DOS times.
 python3 - <<'PY'
-import zipfile
+import struct, zipfile
 entries = [
-    ("plain.txt", zipfile.ZIP_DEFLATED, b"plain words\n" * 20),
-    ("lzma-a.txt", zipfile.ZIP_LZMA, b"lzma one\n" * 30),
-    ("bzip2.txt", zipfile.ZIP_BZIP2, b"bzip two\n" * 30),
-    ("lzma-b.txt", zipfile.ZIP_LZMA, b"lzma three\n" * 30),
+    ("plain.txt", 8, b"plain words\n" * 20),
+    ("tokenized-a.txt", 7, b"tokens one\n" * 30),
+    ("dcl.txt", 10, b"dcl two\n" * 30),
+    ("tokenized-b.txt", 7, b"tokens three\n" * 30),
 ]
 with zipfile.ZipFile("methods.zip", "w") as z:
     for name, method, data in entries:
         info = zipfile.ZipInfo(name, date_time=(2021, 5, 6, 7, 8, 10))
-        info.compress_type = method
+        info.compress_type = zipfile.ZIP_DEFLATED if method == 8 else zipfile.ZIP_STORED
         info.external_attr = 0o644 << 16
         z.writestr(info, data)
+raw = bytearray(open("methods.zip", "rb").read())
+with zipfile.ZipFile("methods.zip") as z:
+    infos = z.infolist()
+central = raw.index(b"PK\x01\x02")
+for (name, method, data), info in zip(entries, infos):
+    struct.pack_into("<H", raw, info.header_offset + 8, method)
+    struct.pack_into("<H", raw, central + 10, method)
+    nlen, xlen, clen = struct.unpack_from("<HHH", raw, central + 28)
+    central += 46 + nlen + xlen + clen
+open("methods.zip", "wb").write(raw)
 PY
 
 # secret.zip: one file under the traditional ZIP password "velmora" (zip
