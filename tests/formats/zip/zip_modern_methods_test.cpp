@@ -244,6 +244,32 @@ TEST(ZipModernMethods, DamagedAesEntryNeverReplacesAFile)
     EXPECT_EQ(test::tree_of(dir / "out"), (std::map<std::string, std::string>{{"f.txt", "the good file"}}));
 }
 
+TEST(ZipModernMethods, ShrunkAndImplodedArchivesMatchInfoZip)
+{
+    if (!test::have_tool("unzip"))
+        GTEST_SKIP() << "unzip not installed";
+    int entries = 0;
+    for (const char* name : {"SHRUNK.ZIP", "imploding-4Kdict-2trees.zip", "imploding-8Kdict-3trees.zip",
+                             "lorem-ipsum-implode.zip", "moby-imploded-subset.zip"}) {
+        SCOPED_TRACE(name);
+        const fs::path zip = test::data_dir() / "zip-shrink-implode" / name;
+        test::TempDir dir;
+        ASSERT_EQ(test::run_command("unzip -qq -o " + test::shell_quote(zip.string()) + " -d "
+                                    + test::shell_quote((dir / "unzip").string())),
+                  0);
+        test::ZipExtraction x(zip);
+        ASSERT_GT(x.files.FileCount(), 0);
+        EXPECT_EQ(x.unpack(dir / "ours"), 0);
+        EXPECT_EQ(x.message_texts(), std::vector<std::string>{});
+        for (int32_t k = 1; k <= x.files.FileCount(); ++k) {
+            EXPECT_EQ(x.outcome(k), "extracted") << x.files.FileName(k);
+            ++entries;
+        }
+        EXPECT_EQ(test::tree_of(dir / "ours"), test::tree_of(dir / "unzip"));
+    }
+    EXPECT_EQ(entries, 9);
+}
+
 TEST(ZipModernMethods, OnePromptServesAesAndTraditionalEntries)
 {
     if (!test::have_tool("7z"))
