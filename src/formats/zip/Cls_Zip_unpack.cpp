@@ -371,7 +371,7 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
     // Traditional encryption: the password, then the keys of every byte form
     // it may have been set in whose check byte matches. WinZip AES: the byte
     // form whose password verifier matches, found before anything is decoded.
-    const std::optional<WinZipAesExtra> aes = e.Method == 99 ? e.aes : std::nullopt;
+    const WinZipAesExtra* const aes = e.Method == 99 && e.aes ? &*e.aes : nullptr;
     const bool encrypted = !aes && (static_cast<uint16_t>(e.Flags) & zip::flag_encrypted) != 0;
     std::vector<Cls_Encrypt> keys;
     std::string aes_password;
