@@ -422,7 +422,8 @@ CommandLine ParseCommandLine(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Velmora Archive Extractor: lists ZIP, GZIP, TAR, RAR, CAB, ARJ, LZH and ARC archives and\n"
-        "extracts ZIP, GZIP and TAR archives. Each FILE is put in the queue."));
+        "extracts ZIP, GZIP and TAR archives and xz, lzma, bzip2, zstd and compress files.\n"
+        "Each FILE is put in the queue."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the program's version and exit."));

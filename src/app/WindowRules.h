@@ -51,9 +51,10 @@ private:
 
 // The name endings of every archive the program lists, lower case: the Open
 // dialog's "All supported archives" and the queue's name test share them.
-// (".z" and compress's ".Z" stay out until a reader reads compress.)
-inline constexpr std::array<std::string_view, 11> kArchiveExtensions = {
-    ".zip", ".gz", ".tgz", ".taz", ".tar", ".rar", ".cab", ".arj", ".lzh", ".lha", ".arc"};
+// ".z" covers compress's ".Z" (names are compared without regard to case).
+inline constexpr std::array<std::string_view, 21> kArchiveExtensions = {
+    ".zip", ".gz", ".tgz", ".taz", ".tar", ".rar", ".cab", ".arj", ".lzh", ".lha", ".arc",
+    ".xz", ".txz", ".lzma", ".tlz", ".bz2", ".tbz", ".tbz2", ".zst", ".tzst", ".z"};
 
 // True when the name ends in one of kArchiveExtensions, in any case (a.ZIP,
 // b.Tgz). Drops, pastes and folder scans take only such names.

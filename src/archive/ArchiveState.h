@@ -25,6 +25,12 @@ inline constexpr uint8_t lzh = 5;
 inline constexpr uint8_t rar = 6;
 inline constexpr uint8_t cab = 7;
 inline constexpr uint8_t arc = 7;
+// Single compressed files, one code each.
+inline constexpr uint8_t xz = 8;
+inline constexpr uint8_t lzma = 9;
+inline constexpr uint8_t bzip2 = 10;
+inline constexpr uint8_t zstd = 11;
+inline constexpr uint8_t compress = 12;
 } // namespace format_code
 
 // Folders kept open while one extraction run writes its files (Mod_DiskIO).

@@ -2,6 +2,7 @@
 #include "archive/Cls_GetFileType.h"
 
 #include "archive/BinaryFile.h"
+#include "formats/compressed/Cls_Compressed.h"
 #include "formats/zip/Cls_Zip.h"
 
 #include <algorithm>
@@ -18,6 +19,18 @@ std::string upper_tail(const std::string& name, size_t n)
     std::transform(tail.begin(), tail.end(), tail.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return tail;
+}
+
+ReaderKind compressed_reader(CompressedFormat f)
+{
+    switch (f) {
+    case CompressedFormat::xz: return ReaderKind::xz;
+    case CompressedFormat::lzma: return ReaderKind::lzma;
+    case CompressedFormat::bzip2: return ReaderKind::bzip2;
+    case CompressedFormat::zstd: return ReaderKind::zstd;
+    case CompressedFormat::compress: break;
+    }
+    return ReaderKind::compress;
 }
 
 } // namespace
@@ -94,6 +107,14 @@ int16_t Cls_GetFileType::Get_Contents(const std::string& ZipName)
                 active_ = nullptr;
             return 0;
         }
+        // After every other check: a single compressed file, by its magic
+        // number or (.lzma has none) by its name.
+        if (const auto compressed = detect_compressed_file(ZipName)) {
+            if (!load_with(compressed_reader(*compressed), ZipName))
+                return 0;
+            if (state_.PackFileType != format_code::none)
+                return 0;
+        }
         state_.PackFileType = format_code::none;
         state_.PackTotFiles = 0;
         active_ = nullptr;
@@ -130,6 +151,11 @@ std::string_view format_name(ReaderKind kind)
     case ReaderKind::lzh: return "LZH";
     case ReaderKind::rar: return "RAR";
     case ReaderKind::arc: return "ARC";
+    case ReaderKind::xz: return "XZ";
+    case ReaderKind::lzma: return "LZMA";
+    case ReaderKind::bzip2: return "BZIP2";
+    case ReaderKind::zstd: return "ZSTD";
+    case ReaderKind::compress: return "COMPRESS";
     }
     return "";
 }

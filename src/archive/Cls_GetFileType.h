@@ -15,8 +15,9 @@
 namespace velmora {
 
 // Reader slots, in the dispatcher's order.
-enum class ReaderKind { tar, gzip, zip, cab, arj, lzh, rar, arc };
-inline constexpr size_t reader_kind_count = 8;
+// The single compressed files (xz, lzma, bzip2, zstd, compress) come last.
+enum class ReaderKind { tar, gzip, zip, cab, arj, lzh, rar, arc, xz, lzma, bzip2, zstd, compress };
+inline constexpr size_t reader_kind_count = 13;
 
 // The format's name as the window shows it ("ZIP", "CAB", ...).
 std::string_view format_name(ReaderKind kind);

@@ -5,6 +5,7 @@
 #include "formats/catalogue/Cls_Cab.h"
 #include "formats/catalogue/Cls_LZH.h"
 #include "formats/catalogue/Cls_Rar.h"
+#include "formats/compressed/Cls_Compressed.h"
 #include "formats/gzip/Cls_GZip.h"
 #include "formats/tar/Cls_Tar.h"
 #include "formats/zip/Cls_Zip.h"
@@ -22,6 +23,11 @@ std::unique_ptr<ArchiveReader> make_reader(ReaderKind kind, ArchiveState& state)
     case ReaderKind::lzh: return std::make_unique<Cls_LZH>(state);
     case ReaderKind::rar: return std::make_unique<Cls_Rar>(state);
     case ReaderKind::arc: return std::make_unique<Cls_Arc>(state);
+    case ReaderKind::xz: return std::make_unique<Cls_Compressed>(state, CompressedFormat::xz);
+    case ReaderKind::lzma: return std::make_unique<Cls_Compressed>(state, CompressedFormat::lzma);
+    case ReaderKind::bzip2: return std::make_unique<Cls_Compressed>(state, CompressedFormat::bzip2);
+    case ReaderKind::zstd: return std::make_unique<Cls_Compressed>(state, CompressedFormat::zstd);
+    case ReaderKind::compress: return std::make_unique<Cls_Compressed>(state, CompressedFormat::compress);
     }
     return nullptr;
 }

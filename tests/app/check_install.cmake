@@ -23,14 +23,16 @@ endforeach()
 string(REGEX MATCH "MimeType=[^\n]*" mime "${desktop}")
 foreach(type application/zip application/gzip application/x-tar application/x-compressed-tar
              application/vnd.rar application/vnd.ms-cab-compressed application/x-arj application/x-lha
-             application/x-arc)
+             application/x-arc application/x-xz application/x-xz-compressed-tar application/x-lzma
+             application/x-lzma-compressed-tar application/x-bzip application/x-bzip-compressed-tar
+             application/zstd application/x-zstd-compressed-tar application/x-compress application/x-tarz)
   string(FIND "${mime}" "${type};" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "desktop entry does not register ${type}")
   endif()
 endforeach()
-# No reader reads compress yet: its types stay out.
-foreach(type application/x-compress application/x-tarz)
+# Formats no reader reads stay out.
+foreach(type application/x-7z-compressed application/x-lz4 application/x-lzip)
   string(FIND "${mime}" "${type};" at)
   if(NOT at EQUAL -1)
     message(FATAL_ERROR "desktop entry registers ${type}, which no reader reads")

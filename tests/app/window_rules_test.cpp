@@ -213,8 +213,19 @@ void WindowRulesTest::imageFileCheck_data()
     QTest::newRow("x.lzh") << "/x/x.lzh" << true;
     QTest::newRow("x.lha") << "/x/x.lha" << true;
     QTest::newRow("x.arc") << "/x/x.arc" << true;
-    QTest::newRow("compress .Z stays out") << "/x/x.Z" << false;
-    QTest::newRow("x.tar.z stays out") << "/x/x.tar.z" << false;
+    QTest::newRow("compress x.Z") << "/x/x.Z" << true;
+    QTest::newRow("x.tar.z") << "/x/x.tar.z" << true;
+    QTest::newRow("x.tar.xz") << "/x/x.tar.xz" << true;
+    QTest::newRow("x.TXZ") << "/x/x.TXZ" << true;
+    QTest::newRow("x.lzma") << "/x/x.lzma" << true;
+    QTest::newRow("x.tlz") << "/x/x.tlz" << true;
+    QTest::newRow("x.tar.bz2") << "/x/x.tar.bz2" << true;
+    QTest::newRow("x.tbz") << "/x/x.tbz" << true;
+    QTest::newRow("x.tbz2") << "/x/x.tbz2" << true;
+    QTest::newRow("x.tar.zst") << "/x/x.tar.zst" << true;
+    QTest::newRow("x.tzst") << "/x/x.tzst" << true;
+    QTest::newRow("x.bz stays out") << "/x/x.bz" << false;
+    QTest::newRow("x.zstd stays out") << "/x/x.zstd" << false;
     QTest::newRow("x.7z") << "/x/x.7z" << false;
     QTest::newRow("x.zipx") << "/x/x.zipx" << false;
     QTest::newRow("non-ASCII before the dot") << QString::fromUtf8("/x/\u00e4\u00df.ZIP") << true;
@@ -469,13 +480,13 @@ void WindowRulesTest::openDialogFiltersReachEveryFormat()
     };
     QCOMPARE(matching(QStringLiteral("A.ZIP")), QStringList({"ZIP", "All", "All"}));
     for (const char* name : {"x.tar.gz", "x.TGZ", "x.taz", "x.tar", "x.rar", "x.CAB", "x.arj", "x.lzh",
-                             "x.LHA", "x.arc"}) {
+                             "x.LHA", "x.arc", "x.Z", "x.tar.xz", "x.txz", "x.lzma", "x.tlz", "x.bz2", "x.tbz",
+                             "x.TBZ2", "x.zst", "x.tzst"}) {
         QCOMPARE(matching(QString::fromLatin1(name)).size(), 2);
         // The queue takes what the dialog's "All supported archives" shows.
         QVERIFY(ImageFileCheck(QString::fromLatin1(name)));
     }
-    // No reader reads compress yet: ".z" and ".Z" stay out of the list.
-    QCOMPARE(matching(QStringLiteral("x.Z")).size(), 1);
+    QCOMPARE(matching(QStringLiteral("x.7z")).size(), 1);
     QCOMPARE(matching(QStringLiteral("notes.txt")).size(), 1);
 }
 

@@ -26,6 +26,10 @@ namespace {
 constexpr std::string_view unknown_header_message = "Unknown Zip Header.";
 constexpr std::string_view error_title = "Error";
 
+// WinZip AES (APPNOTE 4.4.5, method 99): the real method's text gets the
+// key length after it.
+constexpr int16_t method_winzip_aes = 99;
+
 std::string MethodText(int16_t method)
 {
     static constexpr std::array<std::string_view, 13> texts = {
@@ -33,9 +37,26 @@ std::string MethodText(int16_t method)
         "Reduce Factor 4", "Imploded",        "Tokenized",          "Deflated",        "Enhanced Deflating",
         "PKWARE Imploding", "Reserved",       "BZip2",
     };
+    // The methods of today's tools (APPNOTE 4.4.5) that the reader extracts.
+    switch (method) {
+    case 14: return "LZMA";
+    case 93: return "Zstandard";
+    case 95: return "XZ";
+    case 98: return "PPMd";
+    default: break;
+    }
     if (method < 0 || static_cast<size_t>(method) >= texts.size())
         return "Unknown";
     return std::string(texts[static_cast<size_t>(method)]);
+}
+
+std::string aes_strength_text(uint8_t strength)
+{
+    switch (strength) {
+    case 1: return " (AES-128)";
+    case 2: return " (AES-192)";
+    default: return " (AES-256)";
+    }
 }
 
 // The host system in the high byte of a version field (APPNOTE 4.4.2.2).
@@ -112,6 +133,24 @@ std::string zip_entry_name(std::span<const uint8_t> raw_name, std::span<const ui
     return decode_archive_text(raw_name, (flags & zip::flag_utf8) != 0);
 }
 
+int16_t zip_data_method(const ZipEntry& e)
+{
+    if (e.Method != method_winzip_aes)
+        return e.Method;
+    return e.aes ? static_cast<int16_t>(e.aes->method) : int16_t{-1};
+}
+
+bool zip_method_extracted(int16_t m)
+{
+    switch (m) {
+    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 8: case 9:
+    case 12: case 14: case 93: case 95: case 98:
+        return true;
+    default:
+        return false;
+    }
+}
+
 int32_t zip_unix_mode(const ZipEntry& e)
 {
     constexpr uint8_t host_unix = 3;
@@ -159,7 +198,13 @@ void Cls_Zip::add_entry(ZipEntry e, std::span<const uint8_t> name, std::span<con
     ListedEntry l;
     l.name = zip_entry_name(name, extra, flags);
     l.comment = decode_archive_text(comment, (flags & zip::flag_utf8) != 0);
-    l.method = MethodText(e.Method);
+    if (e.Method == method_winzip_aes) {
+        e.aes = parse_winzip_aes_extra(extra);
+        l.method = e.aes ? MethodText(static_cast<int16_t>(e.aes->method)) + aes_strength_text(e.aes->strength)
+                         : MethodText(e.Method);
+    } else {
+        l.method = MethodText(e.Method);
+    }
     l.crc32 = e.CRC32;
     l.compressed_size = static_cast<int64_t>(e.CompressedSize);
     l.uncompressed_size = static_cast<int64_t>(e.UncompressedSize);
@@ -171,10 +216,13 @@ void Cls_Zip::add_entry(ZipEntry e, std::span<const uint8_t> name, std::span<con
     l.system_needed = HostSystemText(high_byte(e.VersionNeeded));
     l.version_needed = VersionText(low_byte(e.VersionNeeded));
     if (!l.is_dir) {
-        const int16_t m = e.Method;
-        const bool decoded = m == 0 || m == 8 || m == 9 || (m >= 2 && m <= 5);
-        if (!decoded)
-            l.blocker = {OutcomeReason::unsupported_method, l.method == "Unknown" ? "method " + std::to_string(m) : l.method};
+        const int16_t m = zip_data_method(e);
+        if (e.Method == method_winzip_aes && !e.aes)
+            l.blocker = {OutcomeReason::unsupported_encryption, "WinZip AES"};
+        else if (!zip_method_extracted(m)) {
+            const std::string text = MethodText(m);
+            l.blocker = {OutcomeReason::unsupported_method, text == "Unknown" ? "method " + std::to_string(m) : text};
+        }
     }
     listing_.push_back(std::move(l));
     Entries.push_back(e);

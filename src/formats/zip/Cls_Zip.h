@@ -7,9 +7,12 @@
 #pragma once
 
 #include "archive/ReaderBase.h"
+#include "codecs/ByteStream.h"
+#include "codecs/WinZipAesSource.h"
 #include "formats/zip/Cls_Encrypt.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +23,7 @@ namespace velmora {
 class BinaryFile;
 class ExtractionRun;
 class ByteSource;
+class ByteSink;
 
 // The fields of one central file header, as stored (signed values holding
 // the field bits) for the listing, with the Zip64 values in place of their
@@ -40,7 +44,17 @@ struct ZipEntry {
     uint64_t LocalHeaderOffset = 0; // in the file
     uint16_t name_length = 0;
     uint16_t extra_length = 0;
+    // WinZip AES (method 99): the 0x9901 extra field of the central header,
+    // which names the real method; absent when the record is missing or bad.
+    std::optional<WinZipAesExtra> aes;
 };
+
+// The compression method an entry's data really uses: the method field, or
+// for WinZip AES the method of its 0x9901 extra field (-1 when there is none).
+int16_t zip_data_method(const ZipEntry& e);
+
+// Whether the reader extracts entries of that (data) method.
+bool zip_method_extracted(int16_t method);
 
 // Where a ZIP archive's central directory lies and how many entries it holds.
 struct ZipDirectory {
@@ -90,6 +104,10 @@ private:
     // Entries whose stored bytes overlap another entry's or the central
     // directory (marked once per run).
     void find_overlaps(UnpackRun& run);
+    // Decodes an entry's (decrypted) data of data_size bytes with the
+    // decoder of its method, kept in the run for the entries after it.
+    DecodeStatus decode_data(int16_t method, const ZipEntry& e, ByteSource& source, ByteSink& sink,
+                             uint64_t data_size, UnpackRun& run);
     void show_error(std::string_view text) const;
 
     std::vector<ZipEntry> Entries; // entry k at index k - 1

@@ -1,5 +1,6 @@
 // Extraction of the selected entries of the loaded ZIP archive (PKWARE APPNOTE
-// 4.3.7-4.3.9, 4.4.4-4.4.5, traditional encryption 6.1). Entries stream from
+// 4.3.7-4.3.9, 4.4.4-4.4.5, traditional encryption 6.1, WinZip AES as WinZip
+// documents AE-1 and AE-2). Entries stream from
 // the archive through decryption and the decoder to a temporary file, the
 // CRC taken on the way, whatever their size. Names are kept inside the output
 // folder; entries whose stored bytes overlap another entry's are refused; data
@@ -15,9 +16,17 @@
 #include "archive/Mod_DiskIO.h"
 #include "archive/OutputFile.h"
 #include "archive/TextDecoding.h"
+#include "codecs/Bzip2Decoder.h"
+#include "codecs/ImplodeDecoder.h"
 #include "codecs/InflateDecoder.h"
-#include "codecs/Mod_Reduce.h"
+#include "codecs/LzmaDecoder.h"
+#include "codecs/Ppmd8Decoder.h"
+#include "codecs/ShrinkDecoder.h"
 #include "codecs/StoredCopy.h"
+#include "codecs/UnreduceDecoder.h"
+#include "codecs/WinZipAesSource.h"
+#include "codecs/XzDecoder.h"
+#include "codecs/ZstdDecoder.h"
 #include "formats/zip/ZipCryptoSource.h"
 #include "formats/zip/zip_records.h"
 
@@ -92,10 +101,12 @@ bool is_symbolic_link(const ZipEntry& e)
     return mode > 0 && (static_cast<uint32_t>(mode) & unix_type_mask) == unix_symbolic_link;
 }
 
-// The methods the extraction table names: decoded (0, 2-5, 8, 9) or counted
-// as unsupported (1, 6, 7, 10).
+// The methods of the original table (0-10): those not extracted (7, 10)
+// mark the result.
 bool is_listed_method(int16_t method) { return method >= 0 && method <= 10; }
-bool is_decoded_method(int16_t m) { return m == 0 || m == 8 || m == 9 || (m >= 2 && m <= 5); }
+
+// LZMA (APPNOTE 5.8.8): flags bit 1 says the data ends with an end marker.
+constexpr uint16_t flag_lzma_end_marker = 0x0002;
 
 bool is_ascii(std::string_view s)
 {
@@ -122,6 +133,8 @@ std::vector<std::string> password_candidates(const std::string& password)
 } // namespace
 
 struct Cls_Zip::UnpackRun {
+    UnpackRun(const BinaryFile& a, std::string& to, ExtractionRun& r) : archive(a), ToPath(to), run(r) {}
+
     const BinaryFile& archive;
     std::string& ToPath;
     ExtractionRun& run;
@@ -132,6 +145,16 @@ struct Cls_Zip::UnpackRun {
     std::vector<uint8_t> prefetch;              // a small entry read with its local header
     std::span<const uint8_t> prefetched;        // its stored bytes, when all of them came
     std::unique_ptr<InflateDecoder> inflate[2]; // Deflate, Deflate64
+    // The other decoders, made at their method's first entry and kept for
+    // the run (their tables and windows are allocated once).
+    std::unique_ptr<UnreduceDecoder> unreduce[4]; // methods 2-5
+    std::unique_ptr<ShrinkDecoder> shrink;
+    std::unique_ptr<ImplodeDecoder> implode;
+    std::unique_ptr<Bzip2Decoder> bzip2;
+    std::unique_ptr<LzmaDecoder> lzma;
+    std::unique_ptr<ZstdDecoder> zstd;
+    std::unique_ptr<XzDecoder> xz;
+    std::unique_ptr<Ppmd8Decoder> ppmd;
 };
 
 void Cls_Zip::show_error(std::string_view text) const
@@ -158,7 +181,7 @@ int16_t Cls_Zip::UnPack(Selection& ZippedFile, std::string& ToPath)
             return 0;
         }
         ExtractionRun run(state_, MessageStyle::error_box, write_error);
-        UnpackRun unpack{archive, ToPath, run, {}, 0, {}, {}, {}, {}, {}};
+        UnpackRun unpack{archive, ToPath, run};
         find_overlaps(unpack);
 
         for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
@@ -204,6 +227,62 @@ void Cls_Zip::find_overlaps(UnpackRun& run)
             limit = std::min(limit, directory_offset_);
         const uint64_t end = e.LocalHeaderOffset + zip::local::size + e.CompressedSize;
         run.overlapping[k] = shared || end < e.LocalHeaderOffset || end > limit;
+    }
+}
+
+DecodeStatus Cls_Zip::decode_data(int16_t method, const ZipEntry& e, ByteSource& source, ByteSink& sink,
+                                  uint64_t data_size, UnpackRun& run)
+{
+    const uint64_t size = e.UncompressedSize;
+    const auto flags = static_cast<uint16_t>(e.Flags);
+    // Each decoder is made at its method's first entry and kept for the run.
+    const auto get = [](auto& decoder, auto&&... args) -> auto& {
+        if (!decoder)
+            decoder = std::make_unique<typename std::remove_reference_t<decltype(decoder)>::element_type>(args...);
+        return *decoder;
+    };
+    switch (method) {
+    case 0: {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(copy_buffer_size, std::max<uint64_t>(data_size, 1)));
+        if (run.buffer.size() < want)
+            run.buffer.resize(want);
+        return copy_stored(source, sink, data_size, run.buffer);
+    }
+    case 1:
+        return get(run.shrink).decode(source, sink, size);
+    case 2:
+    case 3:
+    case 4:
+    case 5: {
+        // More output than the stored bits can give would only be zero bits
+        // read past the end; such an entry is refused.
+        if (size > reduce_max_expansion * (data_size + 1))
+            return DecodeStatus::output_limit;
+        UnreduceDecoder& decoder = get(run.unreduce[method - 2], method);
+        const DecodeStatus status = decoder.decode(source, sink, size);
+        // The status the whole-entry Unreduce gave: -1 for a decode that
+        // ended early after a follower set declared more than 32 members.
+        run.result = status != DecodeStatus::ok && decoder.follower_count_cut() ? -1 : 0;
+        return status;
+    }
+    case 6:
+        return get(run.implode).decode(source, sink, size, flags);
+    case 8:
+    case 9:
+        return get(run.inflate[method == 9 ? 1 : 0], method == 9, inflate_rules::whole_entry, state_.window)
+            .decode(source, sink, size);
+    case 12:
+        return get(run.bzip2, Bzip2Decoder::Streams::single).decode(source, sink, size);
+    case 14:
+        return get(run.lzma).decode(source, sink, size, (flags & flag_lzma_end_marker) != 0);
+    case 93:
+        return get(run.zstd).decode(source, sink, size);
+    case 95:
+        return get(run.xz, XzDecoder::Streams::single).decode(source, sink, size);
+    case 98:
+        return get(run.ppmd).decode(source, sink, size);
+    default:
+        return DecodeStatus::unsupported;
     }
 }
 
@@ -270,12 +349,14 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
         return true;
     }
 
-    // Methods outside the table (BZip2, LZMA, WinZip AES 99, ...) are passed
-    // over before anything is read, so an AES entry asks for no password.
-    if (!is_decoded_method(e.Method)) {
-        if (is_listed_method(e.Method))
+    // Methods not extracted (Tokenize, PKWARE DCL Implode, unknown ones, AES
+    // without its extra field) are passed over before anything is read, so
+    // such an entry asks for no password.
+    const int16_t method = zip_data_method(e);
+    if (l.blocker.reason != OutcomeReason::none) {
+        if (is_listed_method(method))
             run.result = unsupported_method_result;
-        report.skipped(FileNum, OutcomeReason::unsupported_method, l.blocker.detail);
+        report.skipped(FileNum, l.blocker.reason, l.blocker.detail);
         return true;
     }
     const uint64_t data_start = locate_data(FileNum, e, run);
@@ -288,9 +369,53 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
     }
 
     // Traditional encryption: the password, then the keys of every byte form
-    // it may have been set in whose check byte matches.
-    const bool encrypted = (static_cast<uint16_t>(e.Flags) & zip::flag_encrypted) != 0;
+    // it may have been set in whose check byte matches. WinZip AES: the byte
+    // form whose password verifier matches, found before anything is decoded.
+    const WinZipAesExtra* const aes = e.Method == 99 && e.aes ? &*e.aes : nullptr;
+    const bool encrypted = !aes && (static_cast<uint16_t>(e.Flags) & zip::flag_encrypted) != 0;
     std::vector<Cls_Encrypt> keys;
+    std::string aes_password;
+    const auto refuse = [&] {
+        run.result = password_result;
+        w.message_box(invalid_password, program_title, MessageIcon::information);
+        report.failed(FileNum, OutcomeReason::wrong_password);
+        return false;
+    };
+    const auto ask_password = [&] {
+        if (run.password.empty())
+            run.password = w.input_box(password_prompt, password_title);
+        return !run.password.empty();
+    };
+    if (aes) {
+        if (e.CompressedSize < WinZipAesSource::overhead(aes->strength)) {
+            show_error(size_error);
+            report.failed(FileNum, OutcomeReason::damaged, "truncated");
+            return true;
+        }
+        if (!ask_password())
+            return refuse();
+        w.yield();
+        bool matched = false;
+        for (const std::string& candidate : password_candidates(run.password)) {
+            FileRangeSource file_source(run.archive, data_start, e.CompressedSize);
+            WinZipAesSource trial(file_source, e.CompressedSize, aes->strength);
+            const auto opened = trial.open(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(candidate.data()),
+                                                                     candidate.size()));
+            if (opened == WinZipAesSource::OpenResult::ok) {
+                aes_password = candidate;
+                matched = true;
+                break;
+            }
+            if (opened != WinZipAesSource::OpenResult::wrong_password) {
+                show_error(size_error);
+                report.failed(FileNum, OutcomeReason::damaged, "AES header");
+                return true;
+            }
+        }
+        if (!matched)
+            return refuse();
+        w.yield();
+    }
     if (encrypted) {
         // No room for the encryption header: a damaged entry, not a wrong password.
         if (e.CompressedSize < encryption_header) {
@@ -298,17 +423,8 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
             report.failed(FileNum, OutcomeReason::damaged, "truncated");
             return true;
         }
-        const auto refuse = [&] {
-            run.result = password_result;
-            w.message_box(invalid_password, program_title, MessageIcon::information);
-            report.failed(FileNum, OutcomeReason::wrong_password);
-            return false;
-        };
-        if (run.password.empty()) {
-            run.password = w.input_box(password_prompt, password_title);
-            if (run.password.empty())
-                return refuse();
-        }
+        if (!ask_password())
+            return refuse();
         w.yield();
         std::array<uint8_t, encryption_header> stored{};
         if (run.prefetched.size() >= encryption_header)
@@ -337,9 +453,13 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
     }
     const uint64_t stored_start = data_start + (encrypted ? encryption_header : 0);
     const uint64_t stored_size = e.CompressedSize - (encrypted ? encryption_header : 0);
+    // The compressed data itself: without the AES salt, verifier and code.
+    const uint64_t data_size = aes ? stored_size - WinZipAesSource::overhead(aes->strength) : stored_size;
+    // AES: whether the authentication code of the last decode matched.
+    WinZipAesSource::Authentication authentication = WinZipAesSource::Authentication::ok;
 
     // One decode of the entry's stored bytes into `sink`, decrypted with
-    // `key` when the entry is encrypted.
+    // `key` when the entry is encrypted (or with the AES password).
     const auto decode = [&](ByteSink& sink, const Cls_Encrypt* key) -> DecodeStatus {
         FileRangeSource file_source(run.archive, stored_start, stored_size);
         SpanSource memory_source(run.prefetched.empty() ? std::span<const uint8_t>{}
@@ -350,31 +470,19 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
             decrypted = std::make_unique<ZipCryptoSource>(*source, *key);
             source = decrypted.get();
         }
-        switch (e.Method) {
-        case 0: {
-            if (run.buffer.size() < std::min<uint64_t>(copy_buffer_size, std::max<uint64_t>(stored_size, 1)))
-                run.buffer.resize(static_cast<size_t>(std::min<uint64_t>(copy_buffer_size, std::max<uint64_t>(stored_size, 1))));
-            return copy_stored(*source, sink, stored_size, run.buffer);
+        std::unique_ptr<WinZipAesSource> aes_source;
+        if (aes) {
+            aes_source = std::make_unique<WinZipAesSource>(*source, stored_size, aes->strength);
+            if (aes_source->open(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(aes_password.data()),
+                                                          aes_password.size()))
+                != WinZipAesSource::OpenResult::ok)
+                return DecodeStatus::data_error;
+            source = aes_source.get();
         }
-        case 8:
-        case 9: {
-            auto& decoder = run.inflate[e.Method == 9 ? 1 : 0];
-            if (!decoder)
-                decoder = std::make_unique<InflateDecoder>(e.Method == 9, inflate_rules::whole_entry, state_.window);
-            return decoder->decode(*source, sink, e.UncompressedSize);
-        }
-        default: {
-            // Reduce (2-5): more output than the stored bits can give would
-            // only be zero bits read past the end; such an entry is refused.
-            if (e.UncompressedSize > reduce_max_expansion * (stored_size + 1) || e.UncompressedSize > INT32_MAX)
-                return DecodeStatus::output_limit;
-            std::vector<uint8_t> data(static_cast<size_t>(stored_size));
-            if (source->read(data) != data.size())
-                return DecodeStatus::truncated;
-            run.result = Unreduce(data, e.Method, static_cast<int32_t>(e.UncompressedSize) - 1);
-            return sink.write(data) ? DecodeStatus::ok : DecodeStatus::stopped;
-        }
-        }
+        const DecodeStatus status = decode_data(method, e, *source, sink, data_size, run);
+        if (aes_source && status == DecodeStatus::ok)
+            authentication = aes_source->finish();
+        return status;
     };
 
     if (is_symbolic_link(e)) {
@@ -449,7 +557,15 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
             return true;
         }
         produced = sink.size();
-        crc_ok = produced < 1 ? e.CRC32 == 0 : sink.crc() == static_cast<uint32_t>(e.CRC32);
+        // AE-2 leaves the CRC field 0: the authentication code alone
+        // protects the data. An AES entry whose code fails counts as a CRC
+        // failure (damaged data).
+        if (aes && aes->vendor_version == 2)
+            crc_ok = true;
+        else
+            crc_ok = produced < 1 ? e.CRC32 == 0 : sink.crc() == static_cast<uint32_t>(e.CRC32);
+        if (authentication != WinZipAesSource::Authentication::ok)
+            crc_ok = false;
         checks_passed = status == DecodeStatus::ok && crc_ok && produced == e.UncompressedSize;
         // A wrong password may pass the one-byte check: the next byte form
         // whose check byte matched gets its turn before the entry is reported.
@@ -462,8 +578,8 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
         // Nothing usable came out: the checks say so, as they always have,
         // and nothing is written. A stored entry cut short, or a Reduce size
         // refused before decoding, is only a size fault.
-        const bool size_only = (e.Method == 0 && status == DecodeStatus::truncated)
-                               || (e.Method >= 2 && e.Method <= 5 && status == DecodeStatus::output_limit);
+        const bool size_only = (method == 0 && status == DecodeStatus::truncated)
+                               || (method >= 2 && method <= 5 && status == DecodeStatus::output_limit);
         if (!size_only)
             show_error(crc_failed);
         show_error(size_error);
@@ -472,12 +588,14 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
         return true;
     }
     if (!crc_ok)
-        show_error(produced < 1 ? crc_error : crc_failed);
+        show_error(produced < 1 && authentication == WinZipAesSource::Authentication::ok ? crc_error : crc_failed);
     if (produced != e.UncompressedSize)
         show_error(size_error);
     const auto failed_as = [&] {
         report.failed(FileNum, encrypted && !crc_ok ? OutcomeReason::wrong_password : OutcomeReason::damaged,
-                      crc_ok ? "size" : "CRC");
+                      authentication != WinZipAesSource::Authentication::ok ? "authentication"
+                      : crc_ok                                              ? "size"
+                                                                            : "CRC");
     };
     const FileStamp stamp = FileStamp::from_dos(e.FileDate, e.FileTime);
     OutputStatus placed = OutputStatus::ok;

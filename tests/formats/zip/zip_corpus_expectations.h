@@ -147,7 +147,7 @@ inline void expect_matches_corpus(const ZipListing& got, const std::filesystem::
         }
         // Method and host codes the corpus holds, by the stored code.
         static const std::map<int, std::string> method_text = {
-            {0, "No Compression"}, {8, "Deflated"}, {12, "BZip2"}, {14, "Unknown"}, {98, "Unknown"}, {99, "Unknown"}};
+            {0, "No Compression"}, {8, "Deflated"}, {12, "BZip2"}, {14, "LZMA"}, {98, "PPMd"}};
         static const std::map<int, std::string> host_text = {
             {0, "MS-DOS and OS/2 (FAT / VFAT / FAT32 file systems)"}, {3, "UNIX"}, {10, "Windows NTFS"},
             {11, "MVS (OS/390 - Z/OS)"}};

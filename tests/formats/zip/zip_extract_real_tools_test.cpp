@@ -6,84 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <random>
 
 namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The tree every tool packs: text, incompressible bytes, an empty file,
-// nested and empty folders, a non-ASCII name, several permission sets. Times
-// are whole even seconds, which DOS time holds exactly.
-struct SourceTree {
-    test::TempDir dir;
-    fs::path root = dir / "src";
-
-    SourceTree()
-    {
-        fs::create_directories(root / "docs" / "deep");
-        fs::create_directories(root / "empty-folder");
-        std::string text;
-        for (int i = 0; i < 2000; ++i)
-            text += "Line " + std::to_string(i) + ": the quick brown fox jumps over the lazy dog.\n";
-        std::string noise(70000, '\0');
-        std::mt19937 rng(1234);
-        for (auto& c : noise)
-            c = static_cast<char>(rng());
-        add("readme.txt", text, 0644, 1600000000);
-        add("docs/deep/noise.bin", noise, 0640, 1500000002);
-        add("docs/empty.txt", "", 0600, 1400000004);
-        add("run.sh", "#!/bin/sh\necho hi\n", 0755, 1300000006);
-        add("docs/na\xc3\xafve caf\xc3\xa9.txt", "accented name\n", 0644, 1234567890);
-    }
-
-    void add(const std::string& rel, const std::string& data, mode_t mode, time_t mtime)
-    {
-        test::write_file(root / rel, data);
-        ::chmod((root / rel).c_str(), mode);
-        const timespec times[2] = {{mtime, 0}, {mtime, 0}};
-        ::utimensat(AT_FDCWD, (root / rel).c_str(), times, 0);
-    }
-
-    // Runs a packing command inside the source folder.
-    bool pack(const std::string& command) const
-    {
-        return test::run_command("cd " + test::shell_quote(root.string()) + " && " + command + " >/dev/null 2>&1") == 0;
-    }
-
-    // Every file and folder of the source must be in out, alike.
-    void expect_extracted(const fs::path& out, bool check_modes) const
-    {
-        EXPECT_EQ(test::tree_of(out), test::tree_of(root));
-        const mode_t mask = test::current_umask();
-        for (const auto& e : fs::recursive_directory_iterator(root)) {
-            if (!e.is_regular_file())
-                continue;
-            const fs::path rel = e.path().lexically_relative(root);
-            SCOPED_TRACE(rel.string());
-            const struct stat want = test::stat_of(e.path());
-            const struct stat got = test::stat_of(out / rel);
-            EXPECT_EQ(got.st_mtime, want.st_mtime);
-            if (check_modes) {
-                EXPECT_EQ(got.st_mode & 07777, (want.st_mode & 0777 & ~mask));
-            }
-        }
-    }
-};
-
-void extract_and_compare(const SourceTree& src, const fs::path& zip, const std::string& password, bool check_modes)
-{
-    test::ZipExtraction x(zip);
-    ASSERT_GT(x.files.FileCount(), 0);
-    x.window.input_answers = {password};
-    const fs::path out = src.dir / ("out-" + zip.stem().string());
-    EXPECT_EQ(x.unpack(out), 0);
-    EXPECT_EQ(x.message_texts(), std::vector<std::string>{});
-    EXPECT_EQ(x.window.questions.size(), password.empty() ? 0u : 1u);
-    src.expect_extracted(out, check_modes);
-}
+using test::SourceTree;
+using test::extract_and_compare;
 
 TEST(ZipExtractRealTools, InfoZipEveryLevel)
 {

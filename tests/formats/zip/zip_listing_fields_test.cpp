@@ -36,7 +36,8 @@ TEST_F(ZipFields, MethodTextsCoverTheTableAndEverythingElseIsUnknown)
         {0, "No Compression"},   {1, "Shrunk"},          {2, "Reduce Factor 1"}, {3, "Reduce Factor 2"},
         {4, "Reduce Factor 3"},  {5, "Reduce Factor 4"}, {6, "Imploded"},        {7, "Tokenized"},
         {8, "Deflated"},         {9, "Enhanced Deflating"}, {10, "PKWARE Imploding"}, {11, "Reserved"},
-        {12, "BZip2"},           {13, "Unknown"},        {14, "Unknown"},        {99, "Unknown"},
+        {12, "BZip2"},           {13, "Unknown"},        {14, "LZMA"},           {93, "Zstandard"},
+        {95, "XZ"},              {98, "PPMd"},           {97, "Unknown"},        {99, "Unknown"}, // AES without its extra field
         {0xFFFF, "Unknown"},     {0x8008, "Unknown"},
     };
     std::vector<ZipTestEntry> entries;
