@@ -12,12 +12,15 @@
 #include "archive/FileRangeSource.h"
 #include "archive/TextDecoding.h"
 #include "archive/WindowServices.h"
+#include "archive/Cls_CRC32.h"
 #include "codecs/ByteStream.h"
+#include "codecs/Crypto.h"
 #include "codecs/Rar5Decoder.h"
 #include "codecs/RarKeys.h"
 #include "formats/catalogue/catalogue_common.h"
 
 #include <algorithm>
+#include <map>
 
 namespace velmora {
 
@@ -306,7 +309,7 @@ int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
 
     state_.PackFileType = format_code::rar;
     try {
-        walk(in);
+        walk(in, file);
     } catch (...) {
         build_listing();
         throw;
@@ -315,7 +318,7 @@ int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
     return 0;
 }
 
-void Cls_Rar::walk(BufferedReader& in)
+void Cls_Rar::walk(BufferedReader& in, const BinaryFile& file)
 {
     uint64_t pos = base_header_size;
     // One byte or none left: no block can start there.
@@ -338,6 +341,10 @@ void Cls_Rar::walk(BufferedReader& in)
             break;
         case main_block:
             next = read_main_header(in, h);
+            if (next && facts_.encrypted_headers) {
+                walk_encrypted(file, *next);
+                return;
+            }
             break;
         case file_block:
             next = read_file_header(in, h);
@@ -525,6 +532,116 @@ ListedEntry Cls_Rar::listed_of(const Entry& e)
     l.system_needed = "Unknown";
     l.version_needed = catalogue::version_text(e.UnpVer / 10u, e.UnpVer % 10u);
     return l;
+}
+
+void Cls_Rar::walk_encrypted(const BinaryFile& file, uint64_t pos)
+{
+    constexpr size_t salt_size = 8;
+    constexpr size_t block = crypto::aes_block_size;
+    WindowServices& w = *state_.window;
+    const std::string password = w.input_box(password_prompt, password_title);
+    if (password.empty()) {
+        w.message_box(invalid_password, program_title, MessageIcon::information);
+        return;
+    }
+    std::map<std::array<uint8_t, salt_size>, rar_keys::rar3_key> keys;
+    bool first = true;
+    while (pos + salt_size + block <= file.size()) {
+        std::array<uint8_t, salt_size> salt{};
+        if (!file.read_exact(pos, salt))
+            return;
+        auto key = keys.find(salt);
+        if (key == keys.end()) {
+            const auto derived = rar_keys::derive_rar3(password, salt);
+            if (!derived)
+                return;
+            key = keys.emplace(salt, *derived).first;
+        }
+        // Each header is encrypted on its own, from the IV of its salt.
+        const auto decrypt = [&](std::span<uint8_t> bytes) {
+            crypto::AesCbcDecryptor aes;
+            return aes.init(key->second.key, key->second.iv) && aes.decrypt(bytes);
+        };
+        std::vector<uint8_t> h(block);
+        if (!file.read_exact(pos + salt_size, h) || !decrypt(h))
+            return;
+        const uint16_t head_size = load_le16(h.data() + 5);
+        const uint64_t padded = (uint64_t{head_size} + block - 1) / block * block;
+        h.resize(static_cast<size_t>(padded));
+        if (head_size < base_header_size || !file.read_exact(pos + salt_size, h) || !decrypt(h)
+            || (crc32_update(0, std::span(h).subspan(2, head_size - 2)) & 0xFFFF) != load_le16(h.data())) {
+            // The first header tells a wrong password from a damaged archive.
+            if (first)
+                w.message_box(invalid_password, program_title, MessageIcon::information);
+            return;
+        }
+        first = false;
+        password_ = password;
+        const uint8_t type = h[2];
+        const uint16_t flags = load_le16(h.data() + 3);
+        const uint64_t header_end = pos + salt_size + padded;
+        uint64_t add_size = 0;
+        if (type == file_block) {
+            const size_t fixed = base_header_size + file_fields_size + ((flags & flag_large) ? high_sizes_size : 0);
+            if (head_size < fixed)
+                return;
+            const uint8_t* f = h.data() + base_header_size;
+            Entry e;
+            e.HeadCRC = load_le16(h.data());
+            e.HeadType = type;
+            e.HeadFlags = flags;
+            e.HeadSize = static_cast<int16_t>(head_size);
+            e.PackSize = static_cast<int32_t>(load_le32(f + off_pack_size));
+            e.UnpSize = static_cast<int32_t>(load_le32(f + off_unp_size));
+            e.HostOS = f[off_host_os];
+            e.FileCRC = load_le32(f + off_file_crc);
+            e.FileTime = load_le32(f + off_ftime);
+            e.UnpVer = f[off_unp_ver];
+            e.PackMethod = f[off_method];
+            e.NameSize = load_le16(f + off_name_size);
+            e.FileAttr = load_le32(f + off_attr);
+            e.DosDate = static_cast<uint16_t>(e.FileTime >> 16);
+            e.DosTime = static_cast<uint16_t>(e.FileTime & 0xFFFF);
+            const uint64_t pack_high = (flags & flag_large) ? load_le32(f + file_fields_size) : 0;
+            const uint64_t unp_high = (flags & flag_large) ? load_le32(f + file_fields_size + 4) : 0;
+            if (fixed + e.NameSize > head_size)
+                return;
+            const auto name = std::span<const uint8_t>(h).subspan(fixed, e.NameSize);
+            e.Name = entry_name(name, flags);
+            e.DataPos = static_cast<int32_t>(std::min<uint64_t>(header_end + 1, INT32_MAX));
+
+            DataRecord d;
+            d.stored_name = bytes_to_string(name);
+            d.data_pos = header_end;
+            d.pack_size = (pack_high << 32) | static_cast<uint32_t>(e.PackSize);
+            d.unp_size = (unp_high << 32) | static_cast<uint32_t>(e.UnpSize);
+            d.unp_ver = e.UnpVer;
+            d.method = e.PackMethod >= '0' ? e.PackMethod - '0' : 99u;
+            d.solid = flags & flag_solid;
+            d.dir = (flags & dictionary_bits) == dictionary_bits;
+            d.split_before = flags & flag_split_before;
+            d.split_after = flags & flag_split_after;
+            d.crc = e.FileCRC;
+            d.unix_mode = e.HostOS == host_unix ? static_cast<int32_t>(e.FileAttr & 0xFFFF) : -1;
+            d.stamp = FileStamp::from_dos(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+            d.encrypted = flags & flag_password;
+            if ((flags & flag_salt) && fixed + e.NameSize + salt_size <= head_size) {
+                d.salt.emplace();
+                std::copy_n(h.begin() + static_cast<ptrdiff_t>(fixed + e.NameSize), salt_size, d.salt->begin());
+            }
+            add_size = d.pack_size;
+            catalogue::count_entry(state_);
+            entries_.push_back(std::move(e));
+            records_.push_back(std::move(d));
+        } else if (type == 0x7B) {
+            return; // end of archive
+        } else if ((flags & long_block) && head_size >= base_header_size + 4) {
+            add_size = load_le32(h.data() + base_header_size);
+        }
+        if (add_size > file.size() - std::min(file.size(), header_end))
+            return;
+        pos = header_end + add_size;
+    }
 }
 
 namespace {

@@ -119,7 +119,10 @@ private:
     // Where the walk goes next; nullopt ends it.
     using Next = std::optional<uint64_t>;
 
-    void walk(BufferedReader& in);
+    void walk(BufferedReader& in, const BinaryFile& file);
+    // RAR 2.9-4.x archives with encrypted headers (-hp): the blocks after
+    // the main header, decrypted with the password asked for here.
+    void walk_encrypted(const BinaryFile& file, uint64_t pos);
     Next read_main_header(BufferedReader& in, const BaseHeader& h);
     Next read_file_header(BufferedReader& in, const BaseHeader& h);
     static ListedEntry listed_of(const Entry& e);
