@@ -39,6 +39,7 @@ constexpr std::string_view password_prompt = "Please enter Password.";
 constexpr std::string_view password_title = "Password";
 constexpr std::string_view invalid_password = "Invalid Password.";
 constexpr std::string_view link_target_missing = "Link target not extracted: ";
+constexpr int16_t password_result = -1;
 
 // Stored data is copied in pieces of this size.
 constexpr size_t copy_piece = 256 * 1024;
@@ -164,6 +165,9 @@ struct Cls_Rar::UnpackRun {
     std::set<std::string> written;       // names extracted in this run (hard link targets)
     std::string password;
     bool password_asked = false;
+    // A password refused (none given, or one the check value rejects) ends
+    // the run, as in the ZIP reader: UnPack then returns -1.
+    bool stopped = false;
     std::map<std::array<uint8_t, 8>, rar_keys::rar3_key> rar3_keys;
     std::map<std::pair<std::array<uint8_t, 16>, uint8_t>, rar_keys::rar5_key> rar5_keys;
     // Later volumes, by path: the open file and its records.
@@ -220,6 +224,8 @@ int16_t Cls_Rar::UnPack(Selection& ZippedFile, std::string& ToPath)
                 else if (u.needed[static_cast<size_t>(i)])
                     skip_through(i, u);
             }
+            if (u.stopped)
+                return password_result;
             if (run.cancelled())
                 return 0;
             run.end_pass();
@@ -465,6 +471,7 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
     case SourceResult::wrong_password:
         run.program_message(invalid_password);
         report.failed(k, OutcomeReason::wrong_password);
+        u.stopped = true;
         return;
     }
 
