@@ -2,7 +2,8 @@
 // RAR 2.9-4.x (AES-128: SHA-1 over 2^18 rounds of UTF-16LE password, salt and
 // round counter) and RAR 5.0 (AES-256: PBKDF2-HMAC-SHA256 with 2^n rounds,
 // plus the hash key and password check value taken further down the chain).
-// Passwords of RAR 3 longer than 27 characters are hashed as standard SHA-1.
+// Limit: RAR 3 hashed passwords of 29 or more characters with a SHA-1 that
+// rewrote its own input; those are hashed here as standard SHA-1 does.
 #pragma once
 
 #include <array>

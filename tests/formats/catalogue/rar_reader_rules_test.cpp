@@ -238,6 +238,15 @@ TEST(RarReaderLinks, SymbolicAndHardLinksStayInsideTheOutputFolder)
     EXPECT_TRUE(hard.report().all_extracted());
     EXPECT_EQ(stat_of(hard_dir / "hardlink.txt").st_ino, stat_of(hard_dir / "file.txt").st_ino);
 
+    // RAR 1.5-4.x: a Unix symbolic link keeps its target as its data.
+    if (corpus_available()) {
+        TempDir old_dir;
+        Extraction old(corpus_dir() / "rar" / "test_read_format_rar.rar");
+        old.unpack(old_dir.path());
+        EXPECT_TRUE(old.report().all_extracted());
+        EXPECT_EQ(std::filesystem::read_symlink(old_dir / "testlink"), "test.txt");
+    }
+
     // A hard link whose target was not extracted in this run is refused.
     TempDir alone_dir;
     Extraction alone(rar("rar5_hardlink.rar"));
