@@ -5,6 +5,8 @@
 // output folder, Unix permissions and file times.
 #include "support/Extraction.h"
 #include "support/TestSupport.h"
+#include "support/rar_test_archives.h"
+#include "support/unar_oracle.h"
 
 #include "formats/catalogue/Cls_Rar.h"
 #include "formats/catalogue/Rar5Headers.h"
@@ -209,6 +211,54 @@ TEST(RarReaderVolumes, EntryIntoAMissingVolumeIsSkippedAndFoundWhenThere)
     TempDir out2;
     second.unpack(out2.path(), {1});
     EXPECT_EQ(second.outcome(1), "skipped:missing-volume");
+}
+
+// RAR 1.5-4.x volumes named "x.rar", "x.r00": a stored file split in two,
+// each part with its own header (the first part's CRC covers that part, the
+// last one's the whole file).
+TEST(RarReaderVolumes, OldStyleVolumesJoinedAsUnarJoinsThem)
+{
+    std::vector<uint8_t> whole(70000);
+    for (size_t i = 0; i < whole.size(); ++i)
+        whole[i] = static_cast<uint8_t>((i * 7) ^ (i >> 9));
+    const std::vector<uint8_t> first(whole.begin(), whole.begin() + 40000);
+    const std::vector<uint8_t> second(whole.begin() + 40000, whole.end());
+    rar4_file_spec a{.name = "split.bin", .packed = first, .unp_size = 70000, .crc = crc32_update(0, first),
+                     .unp_ver = 20, .method = '0', .flags = 0x0002};
+    rar4_file_spec b = a;
+    b.packed = second;
+    b.crc = crc32_update(0, whole);
+    b.flags = 0x0001;
+    TempDir src;
+    write_file(src / "x.rar", make_rar4_archive({a}, 0x0001));
+    {
+        TempDir out;
+        Extraction x(src / "x.rar");
+        ASSERT_EQ(x.files.FileCount(), 1);
+        x.unpack(out.path());
+        EXPECT_EQ(x.outcome(1), "skipped:missing-volume");
+        EXPECT_FALSE(std::filesystem::exists(out / "split.bin"));
+    }
+    write_file(src / "x.r00", make_rar4_archive({b}, 0x0001));
+    TempDir out;
+    Extraction x(src / "x.rar");
+    x.unpack(out.path());
+    EXPECT_EQ(x.outcome(1), "extracted");
+    EXPECT_TRUE(read_file(out / "split.bin") == whole);
+    if (have_unar()) {
+        const auto theirs = unar_entry(src / "x.rar", 0);
+        ASSERT_TRUE(theirs.has_value());
+        EXPECT_TRUE(*theirs == whole);
+    }
+    // A second part whose data was damaged fails the whole file's CRC.
+    auto bad = make_rar4_archive({b}, 0x0001);
+    bad[bad.size() - 100] ^= 0x55;
+    write_file(src / "x.r00", bad);
+    TempDir out2;
+    Extraction y(src / "x.rar");
+    y.unpack(out2.path());
+    EXPECT_EQ(y.outcome(1), "failed:damaged");
+    EXPECT_EQ(y.message_texts(), std::vector<std::string>{"CRC error."});
 }
 
 TEST(RarReaderVolumes, NextVolumeNames)
