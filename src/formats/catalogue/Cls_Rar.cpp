@@ -411,6 +411,28 @@ Cls_Rar::Next Cls_Rar::read_main_header(BufferedReader& in, const BaseHeader& h)
     return end ? *end : in.pos();
 }
 
+// What extraction needs of a RAR 1.5-4.x file header (all but the data
+// position and the salt, which the caller reads).
+Cls_Rar::DataRecord Cls_Rar::rar4_record(const Entry& e, uint64_t pack_high, uint64_t unp_high,
+                                         std::span<const uint8_t> name)
+{
+    DataRecord d;
+    d.stored_name = bytes_to_string(name);
+    d.pack_size = (pack_high << 32) | static_cast<uint32_t>(e.PackSize);
+    d.unp_size = (unp_high << 32) | static_cast<uint32_t>(e.UnpSize);
+    d.unp_ver = e.UnpVer;
+    d.method = e.PackMethod >= '0' ? e.PackMethod - '0' : 99u;
+    d.solid = e.HeadFlags & flag_solid;
+    d.dir = (e.HeadFlags & dictionary_bits) == dictionary_bits;
+    d.split_before = e.HeadFlags & flag_split_before;
+    d.split_after = e.HeadFlags & flag_split_after;
+    d.crc = e.FileCRC;
+    d.unix_mode = e.HostOS == host_unix ? static_cast<int32_t>(e.FileAttr & 0xFFFF) : -1;
+    d.stamp = FileStamp::from_dos(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+    d.encrypted = e.HeadFlags & flag_password;
+    return d;
+}
+
 Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
 {
     std::vector<uint8_t> f;
@@ -449,20 +471,7 @@ Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
         return std::nullopt;
     e.Name = entry_name(name, h.HeadFlags);
 
-    DataRecord d;
-    d.stored_name = bytes_to_string(name);
-    d.pack_size = (pack_high << 32) | static_cast<uint32_t>(e.PackSize);
-    d.unp_size = (unp_high << 32) | static_cast<uint32_t>(e.UnpSize);
-    d.unp_ver = e.UnpVer;
-    d.method = e.PackMethod >= '0' ? e.PackMethod - '0' : 99u;
-    d.solid = h.HeadFlags & flag_solid;
-    d.dir = (h.HeadFlags & dictionary_bits) == dictionary_bits;
-    d.split_before = h.HeadFlags & flag_split_before;
-    d.split_after = h.HeadFlags & flag_split_after;
-    d.crc = e.FileCRC;
-    d.unix_mode = e.HostOS == host_unix ? static_cast<int32_t>(e.FileAttr & 0xFFFF) : -1;
-    d.stamp = FileStamp::from_dos(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
-    d.encrypted = h.HeadFlags & flag_password;
+    DataRecord d = rar4_record(e, pack_high, unp_high, name);
     if (h.HeadFlags & flag_salt) {
         // The salt follows the name (RAR 2.9 and later).
         const uint64_t after_name = in.pos();
@@ -610,21 +619,8 @@ void Cls_Rar::walk_encrypted(const BinaryFile& file, uint64_t pos)
             e.Name = entry_name(name, flags);
             e.DataPos = static_cast<int32_t>(std::min<uint64_t>(header_end + 1, INT32_MAX));
 
-            DataRecord d;
-            d.stored_name = bytes_to_string(name);
+            DataRecord d = rar4_record(e, pack_high, unp_high, name);
             d.data_pos = header_end;
-            d.pack_size = (pack_high << 32) | static_cast<uint32_t>(e.PackSize);
-            d.unp_size = (unp_high << 32) | static_cast<uint32_t>(e.UnpSize);
-            d.unp_ver = e.UnpVer;
-            d.method = e.PackMethod >= '0' ? e.PackMethod - '0' : 99u;
-            d.solid = flags & flag_solid;
-            d.dir = (flags & dictionary_bits) == dictionary_bits;
-            d.split_before = flags & flag_split_before;
-            d.split_after = flags & flag_split_after;
-            d.crc = e.FileCRC;
-            d.unix_mode = e.HostOS == host_unix ? static_cast<int32_t>(e.FileAttr & 0xFFFF) : -1;
-            d.stamp = FileStamp::from_dos(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
-            d.encrypted = flags & flag_password;
             if ((flags & flag_salt) && fixed + e.NameSize + salt_size <= head_size) {
                 d.salt.emplace();
                 std::copy_n(h.begin() + static_cast<ptrdiff_t>(fixed + e.NameSize), salt_size, d.salt->begin());

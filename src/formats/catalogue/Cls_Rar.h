@@ -126,6 +126,7 @@ private:
     Next read_main_header(BufferedReader& in, const BaseHeader& h);
     Next read_file_header(BufferedReader& in, const BaseHeader& h);
     static ListedEntry listed_of(const Entry& e);
+    static DataRecord rar4_record(const Entry& e, uint64_t pack_high, uint64_t unp_high, std::span<const uint8_t> name);
     void build_listing();
 
     // RAR 5.
