@@ -5,16 +5,16 @@
 // AES-encrypted data and headers, and entries continued in later volumes.
 #pragma once
 
-#include "archive/ReaderBase.h"
 #include "archive/DateTime.h"
+#include "archive/ReaderBase.h"
 #include "codecs/ByteStream.h"
 #include "formats/catalogue/Rar5Headers.h"
 
 #include <array>
-#include <memory>
-
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,7 +22,6 @@ namespace velmora {
 
 class BinaryFile;
 class BufferedReader;
-class ExtractionRun;
 
 // The volume that follows `path` ("x.part1.rar" -> "x.part2.rar", "x.rar" ->
 // "x.r00" -> "x.r01"); "" when the name follows neither scheme.
