@@ -41,6 +41,8 @@ constexpr std::string_view invalid_password = "Invalid Password.";
 constexpr std::string_view link_target_missing = "Link target not extracted: ";
 constexpr int16_t password_result = -1;
 
+// Entries up to this size go to the run's writer thread whole.
+constexpr uint64_t background_entry_limit = uint64_t{1} << 20;
 // Stored data is copied in pieces of this size.
 constexpr size_t copy_piece = 256 * 1024;
 // A RAR 1.5-4.x symbolic link keeps its target as the entry's data.
@@ -505,26 +507,37 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
         return;
     }
 
+    // Small entries are decoded into memory and handed to the run's writer
+    // thread when the window spaces its updates; others stream to their file.
+    const int32_t mode = d.unix_mode < 0 ? -1 : (d.unix_mode & 0777);
+    const bool in_memory = run.background_writes() && !d.unp_size_unknown && d.unp_size <= background_entry_limit;
+    const auto open_failed = [&](OutputStatus status) {
+        switch (status) {
+        case OutputStatus::ok:
+            return false;
+        case OutputStatus::not_written:
+            report.skipped(k, OutcomeReason::not_overwritten);
+            break;
+        case OutputStatus::unsafe_path:
+            unsafe(OutcomeReason::unsafe_name);
+            break;
+        case OutputStatus::failed:
+            run.message(write_error);
+            report.failed(k, OutcomeReason::write_error);
+            break;
+        }
+        return true;
+    };
     OutputFile out(state_);
-    switch (out.open(l.name, u.ToPath, d.unix_mode < 0 ? -1 : (d.unix_mode & 0777))) {
-    case OutputStatus::ok:
-        break;
-    case OutputStatus::not_written:
-        report.skipped(k, OutcomeReason::not_overwritten);
-        keep_stream();
-        return;
-    case OutputStatus::unsafe_path:
-        unsafe(OutcomeReason::unsafe_name);
-        keep_stream();
-        return;
-    case OutputStatus::failed:
-        run.message(write_error);
-        report.failed(k, OutcomeReason::write_error);
+    std::vector<uint8_t> memory;
+    if (!in_memory && open_failed(out.open(l.name, u.ToPath, mode))) {
         keep_stream();
         return;
     }
 
-    EntrySink entry_sink(run, &out, d.unp_size);
+    EntrySink entry_sink(run, in_memory ? nullptr : &out, d.unp_size);
+    if (in_memory)
+        entry_sink.keep_in(&memory);
     Blake2Sink blake_sink(entry_sink);
     ByteSink& sink = last->blake2 ? static_cast<ByteSink&>(blake_sink) : entry_sink;
     const DecodeStatus status = decode_entry(d, u, *source, sink);
@@ -565,7 +578,18 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
         report.failed(k, unchecked_key && !sum_ok ? OutcomeReason::wrong_password : OutcomeReason::damaged,
                       sum_ok ? "size" : last->blake2 ? "BLAKE2sp" : "CRC");
     };
-    switch (out.commit(d.stamp, checks_passed)) {
+    OutputStatus placed = OutputStatus::ok;
+    if (in_memory) {
+        placed = run.write_in_background(k, l.name, u.ToPath, std::move(memory), d.stamp, mode, checks_passed);
+        if (placed == OutputStatus::unsafe_path || placed == OutputStatus::failed
+            || (placed == OutputStatus::not_written && checks_passed)) {
+            open_failed(placed);
+            return;
+        }
+    } else {
+        placed = out.commit(d.stamp, checks_passed);
+    }
+    switch (placed) {
     case OutputStatus::ok:
         if (checks_passed) {
             u.written.insert(*rel);
