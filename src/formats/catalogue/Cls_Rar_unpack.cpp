@@ -554,7 +554,8 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
     // does not decode or does not match its checksum.
     const bool unchecked_key = d.encrypted && !(d.rar5_crypt && d.rar5_crypt->check);
     if (status != DecodeStatus::ok) {
-        run.message(crc_failed);
+        // Stored data cut short is only a size fault.
+        run.message(d.method == 0 && status == DecodeStatus::truncated ? size_error : crc_failed);
         report.failed(k, unchecked_key ? OutcomeReason::wrong_password : OutcomeReason::damaged, decode_status_name(status));
         return;
     }

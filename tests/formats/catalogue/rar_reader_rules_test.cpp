@@ -261,6 +261,25 @@ TEST(RarReaderVolumes, OldStyleVolumesJoinedAsUnarJoinsThem)
     EXPECT_EQ(y.message_texts(), std::vector<std::string>{"CRC error."});
 }
 
+TEST(RarReaderChecks, StoredDataCutShortIsASizeFaultAndLeavesNoFile)
+{
+    std::vector<uint8_t> data(1000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 13);
+    rar4_file_spec a{.name = "s.bin", .packed = data, .unp_size = 1000, .crc = crc32_update(0, data), .unp_ver = 20,
+                     .method = '0', .flags = 0};
+    auto bytes = make_rar4_archive({a});
+    bytes.resize(bytes.size() - 7 - 500); // the end block and half the data
+    TempDir dir;
+    write_file(dir / "cut.rar", bytes);
+    Extraction x(dir / "cut.rar");
+    ASSERT_EQ(x.files.FileCount(), 1);
+    x.unpack(dir / "out");
+    EXPECT_EQ(x.outcome(1), "failed:damaged");
+    EXPECT_EQ(x.message_texts(), std::vector<std::string>{"Error in decompressed size."});
+    EXPECT_FALSE(std::filesystem::exists(dir / "out" / "s.bin"));
+}
+
 TEST(RarReaderVolumes, NextVolumeNames)
 {
     const std::pair<const char*, const char*> names[] = {
