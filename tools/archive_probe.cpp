@@ -127,12 +127,13 @@ int extract(const std::vector<std::string>& args)
     // runs here as it runs under the window.
     window.interval_ms = 25;
     Cls_GetFileType files(window);
+    // Every extraction asks at most once per call, and a listing of
+    // encrypted headers once; keep enough answers ready.
+    for (int i = 0; i < 4; ++i)
+        window.input_answers.push_back(password);
     files.Get_Contents(args[0]);
     const int32_t count = files.FileCount();
     window.row_count = count;
-    // Every extraction asks at most once per call; keep enough answers ready.
-    for (int i = 0; i < 4; ++i)
-        window.input_answers.push_back(password);
 
     Selection selection(static_cast<size_t>(count) + 1, false);
     for (int32_t k = 1; k <= count; ++k)

@@ -68,7 +68,7 @@ result decode(std::span<const uint8_t> packed, uint64_t out_size, size_t piece =
 {
     static Rar3Decoder whole, pieces;
     Rar3Decoder& d = piece ? pieces : whole;
-    piece_source src(packed, piece);
+    rar3_piece_source src(packed, piece);
     result r;
     VectorSink sink(r.out);
     r.status = d.decode(src, sink, out_size, false);
@@ -276,7 +276,7 @@ public:
     std::vector<uint8_t> take() { return w_.take(); }
 
 private:
-    msb_bit_writer w_;
+    rar3_bit_writer w_;
 };
 
 // Filter record bodies: VM numbers (2 selector bits, then 4/8/16/32 bits) and bytes.
@@ -308,7 +308,7 @@ public:
     std::vector<uint8_t> take() { return w_.take(); }
 
 private:
-    msb_bit_writer w_;
+    rar3_bit_writer w_;
 };
 
 // A new program record (0x80 | 0x20): program 1, block at `offset`, `length` bytes, `code`.
@@ -329,7 +329,7 @@ std::vector<uint8_t> unknown_program()
 // Tables whose first length is a repeat of the previous one, of which there is none.
 std::vector<uint8_t> repeat_without_previous_length()
 {
-    msb_bit_writer w;
+    rar3_bit_writer w;
     w.put(0, 1);
     w.put(0, 1);
     // Precode: symbols 0 and 16 one bit each, the rest unused.

@@ -12,7 +12,7 @@
 #include "rar5_stream_builder.h"
 #include "support/TestSupport.h"
 #include "support/byte_stream_helpers.h"
-#include "support/rar_test_walker.h"
+#include "support/RarBlockWalker.h"
 
 #include <gtest/gtest.h>
 
@@ -61,15 +61,15 @@ std::vector<uint8_t> decode_once(const stream_case& c, std::span<const uint8_t> 
 {
     any_decoder d;
     PieceSource src(packed, piece);
-    RecordingSink sink;
+    SizedRecordingSink sink;
     status = d.decode(c, src, sink, c.size, false);
     return std::move(sink.bytes);
 }
 
-stream_case rar4_entry_case(const char* file, const char* entry, kind k)
+stream_case rar_entry_case(const char* file, const char* entry, kind k)
 {
     const auto bytes = read_file(data_dir() / "rar" / file);
-    for (const auto& e : walk_rar4(bytes).entries) {
+    for (const auto& e : walk_rar(bytes).entries) {
         if (e.name == entry) {
             stream_case c{std::string(file) + ":" + entry, k,
                           {bytes.begin() + e.data_offset, bytes.begin() + e.data_offset + e.pack_size}, e.unp_size, {}};
@@ -119,9 +119,9 @@ const std::vector<stream_case>& cases()
 {
     static const std::vector<stream_case> all = [] {
         std::vector<stream_case> v = {
-            rar4_entry_case("rar15_sharpcompress.rar", "TECT.TXT", kind::rar15),
-            rar4_entry_case("rar15_sharpcompress.rar", "EXE\\TEST.EXE", kind::rar15),
-            rar4_entry_case("rar20_sharpcompress.rar", "exe\\test.exe", kind::rar20),
+            rar_entry_case("rar15_sharpcompress.rar", "TECT.TXT", kind::rar15),
+            rar_entry_case("rar15_sharpcompress.rar", "EXE\\TEST.EXE", kind::rar15),
+            rar_entry_case("rar20_sharpcompress.rar", "exe\\test.exe", kind::rar20),
             made_rar20_audio(),
             rar5_entry_case("rar5_win32.rar", 1),
             rar5_entry_case("rar5_arm.rar", 0),
@@ -202,7 +202,7 @@ TEST(RarDecoderHostile, RefusingSinkStopsAndLeavesNothingToContinue)
         SCOPED_TRACE(c.name);
         any_decoder d;
         SpanSource src(c.packed);
-        RecordingSink refusing(c.size / 2);
+        SizedRecordingSink refusing(c.size / 2);
         EXPECT_EQ(d.decode(c, src, refusing, c.size, false), DecodeStatus::stopped);
         EXPECT_TRUE(is_prefix(refusing.bytes, c.expected));
 
@@ -211,7 +211,7 @@ TEST(RarDecoderHostile, RefusingSinkStopsAndLeavesNothingToContinue)
         EXPECT_EQ(d.decode(c, again, discard, c.size, true), DecodeStatus::data_error);
 
         SpanSource fresh(c.packed);
-        RecordingSink good;
+        SizedRecordingSink good;
         EXPECT_EQ(d.decode(c, fresh, good, c.size, false), DecodeStatus::ok);
         EXPECT_TRUE(good.bytes == c.expected);
         EXPECT_LE(good.largest, size_t{1} << 20);
@@ -267,7 +267,7 @@ TEST(RarDecoderHostile, Rar5SizeDictionaryAndFilterLimits)
         Rar5Decoder d;
         d.set_dictionary(dictionary);
         SpanSource src(packed);
-        RecordingSink sink;
+        SizedRecordingSink sink;
         const DecodeStatus s = d.decode(src, sink, size, false);
         if (out)
             *out = sink.bytes;
@@ -351,7 +351,7 @@ TEST(RarDecoderHostile, LibarchiveFuzzerFindsWithARecordFail)
         const auto data = std::span<const uint8_t>(bytes).subspan(r.data_offset, r.data_size);
         SpanSource s1(data);
         PieceSource s2(data, 1);
-        RecordingSink o1, o2;
+        SizedRecordingSink o1, o2;
         const DecodeStatus a = whole.decode(s1, o1, r.unpacked_size, false);
         EXPECT_TRUE(a == DecodeStatus::data_error || a == DecodeStatus::truncated) << decode_status_name(a);
         EXPECT_EQ(pieces.decode(s2, o2, r.unpacked_size, false), a);

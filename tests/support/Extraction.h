@@ -26,8 +26,11 @@ struct Extraction {
     Cls_GetFileType files{window};
     int16_t loaded = 0; // what Get_Contents answered
 
-    explicit Extraction(const std::filesystem::path& archive)
+    // answers: what the window's input box gives, in turn (passwords asked
+    // while listing or while extracting).
+    explicit Extraction(const std::filesystem::path& archive, const std::vector<std::string>& answers = {})
     {
+        window.input_answers.assign(answers.begin(), answers.end());
         loaded = files.Get_Contents(archive.string());
         window.row_count = files.FileCount();
     }

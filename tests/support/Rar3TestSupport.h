@@ -25,9 +25,9 @@ namespace velmora::test {
 inline namespace rar3_support {
 
 // A source that hands out at most `piece` bytes per read (0: all at once).
-class piece_source final : public ByteSource {
+class rar3_piece_source final : public ByteSource {
 public:
-    piece_source(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
+    rar3_piece_source(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
     size_t read(std::span<uint8_t> out) override
     {
         size_t n = std::min(out.size(), data_.size());
@@ -44,7 +44,7 @@ private:
 };
 
 // A sink that keeps everything and remembers the size of each write.
-class recording_sink final : public ByteSink {
+class rar3_recording_sink final : public ByteSink {
 public:
     bool write(std::span<const uint8_t> data) override
     {
@@ -123,7 +123,7 @@ inline std::vector<rar3_decoded> rar3_decode_all(std::span<const uint8_t> file, 
             packed.resize(std::min<size_t>(packed.size(), e.unp_size));
             r.data = packed;
         } else {
-            piece_source src(packed, piece);
+            rar3_piece_source src(packed, piece);
             VectorSink sink(r.data);
             r.status = decoder.decode(src, sink, e.unp_size, e.solid() && !first);
             first = false;

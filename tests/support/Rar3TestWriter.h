@@ -207,7 +207,7 @@ inline void rar3_itanium_encode(uint8_t* data, uint32_t size, uint32_t file_offs
 // ---------------------------------------------------------------------------
 // Bits and codes
 
-class msb_bit_writer {
+class rar3_bit_writer {
 public:
     void put(uint32_t value, unsigned n)
     {
@@ -410,7 +410,7 @@ private:
 
     static void push_dist(std::array<uint32_t, 4>& old, uint32_t d) { old = {d, old[0], old[1], old[2]}; }
 
-    static void put_number(msb_bit_writer& w, uint32_t v)
+    static void put_number(rar3_bit_writer& w, uint32_t v)
     {
         if (v < 16) {
             w.put(0, 2);
@@ -439,7 +439,7 @@ private:
             programs_.push_back({f.kind, 0});
         program_state& prog = programs_[index];
 
-        msb_bit_writer body;
+        rar3_bit_writer body;
         unsigned flags = 0;
         if (is_new || index != last_program_) {
             flags |= 0x80;
@@ -787,7 +787,7 @@ private:
         return tb;
     }
 
-    void write_tables(msb_bit_writer& w, const std::vector<uint8_t>& lens)
+    void write_tables(rar3_bit_writer& w, const std::vector<uint8_t>& lens)
     {
         w.align();
         w.put(0, 1); // LZ
@@ -868,7 +868,7 @@ private:
         have_old_ = false;
         std::vector<uint32_t> cm, cd, cl, cn;
         std::vector<uint8_t> lm, ld, ll, ln;
-        msb_bit_writer w;
+        rar3_bit_writer w;
         size_t entry = tokens_.empty() ? 0 : tokens_.front().entry;
         auto finish_entry = [&](size_t e) {
             size_t next = e + 1;
@@ -881,7 +881,7 @@ private:
                 w.put(next_tables ? 1 : 0, 1);
             }
             out[e] = w.take();
-            w = msb_bit_writer();
+            w = rar3_bit_writer();
         };
         for (const token& t : tokens_) {
             if (t.entry != entry) {

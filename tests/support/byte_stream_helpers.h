@@ -36,9 +36,9 @@ private:
 
 // Keeps what it is given; refuses the write that would take it past
 // `refuse_after` bytes. Records the largest and smallest write.
-class RecordingSink final : public ByteSink {
+class SizedRecordingSink final : public ByteSink {
 public:
-    explicit RecordingSink(uint64_t refuse_after = UINT64_MAX) : refuse_after_(refuse_after) {}
+    explicit SizedRecordingSink(uint64_t refuse_after = UINT64_MAX) : refuse_after_(refuse_after) {}
     bool write(std::span<const uint8_t> data) override
     {
         if (data.size() > refuse_after_ - std::min<uint64_t>(refuse_after_, bytes.size()))

@@ -47,4 +47,22 @@ inline std::string lsar_json(const std::filesystem::path& archive)
     return out;
 }
 
+// Every entry of an archive extracted by unar (with a password when given)
+// into `dir`, as one tree without an enclosing folder. Entries unar cannot
+// decode are left as empty files or missing.
+inline void unar_extract_all(const std::filesystem::path& archive, const std::filesystem::path& dir,
+                             const std::string& password = {})
+{
+    std::filesystem::create_directories(dir);
+    run_command("unar -q -D -o " + shell_quote(dir.string()) + (password.empty() ? "" : " -p " + shell_quote(password))
+                + " " + shell_quote(archive.string()) + " >/dev/null 2>&1");
+}
+
+// The same with bsdtar (no passwords: libarchive reads no encrypted RAR data).
+inline void bsdtar_extract_all(const std::filesystem::path& archive, const std::filesystem::path& dir)
+{
+    std::filesystem::create_directories(dir);
+    run_command("bsdtar -xf " + shell_quote(archive.string()) + " -C " + shell_quote(dir.string()) + " >/dev/null 2>&1");
+}
+
 } // namespace velmora::test

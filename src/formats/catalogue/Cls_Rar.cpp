@@ -1,15 +1,26 @@
-// RAR 1.5-4.x listing. Blocks are walked from the marker on; file headers
-// become entries, the main header gives the archive comment, other blocks are
-// stepped over. Header CRCs are not checked.
+// RAR listing. RAR 1.5-4.x blocks are walked from the marker on; file
+// headers become entries, the main header gives the archive comment, other
+// blocks are stepped over, header CRCs are not checked. RAR 5 archives are
+// walked by rar5::read_headers (CRC-checked), encrypted headers with the
+// password asked for here. Beside each listed entry a DataRecord keeps what
+// extraction needs (Cls_Rar_unpack.cpp).
 #include "formats/catalogue/Cls_Rar.h"
 
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
 #include "archive/ByteFields.h"
+#include "archive/FileRangeSource.h"
 #include "archive/TextDecoding.h"
+#include "archive/WindowServices.h"
+#include "archive/Cls_CRC32.h"
+#include "codecs/ByteStream.h"
+#include "codecs/Crypto.h"
+#include "codecs/Rar5Decoder.h"
+#include "codecs/RarKeys.h"
 #include "formats/catalogue/catalogue_common.h"
 
 #include <algorithm>
+#include <map>
 
 namespace velmora {
 
@@ -47,6 +58,21 @@ constexpr uint16_t flag_password = 0x0004;
 constexpr uint16_t dictionary_bits = 0x00E0; // all seven set: a directory
 constexpr uint16_t flag_large = 0x0100;
 constexpr uint16_t flag_unicode = 0x0200;
+constexpr uint16_t flag_salt = 0x0400;
+// File header flags extraction reads.
+constexpr uint16_t flag_split_before = 0x0001;
+constexpr uint16_t flag_split_after = 0x0002;
+constexpr uint16_t flag_solid = 0x0010;
+// Main header flags.
+constexpr uint16_t main_volume = 0x0001;
+constexpr uint16_t main_locked = 0x0004;
+constexpr uint16_t main_solid = 0x0008;
+constexpr uint16_t main_encrypted_headers = 0x0080;
+constexpr uint8_t host_unix = 3;
+
+constexpr std::string_view password_prompt = "Please enter Password.";
+constexpr std::string_view password_title = "Password";
+constexpr std::string_view invalid_password = "Invalid Password.";
 
 // The texts of the block header fields of a marker block.
 constexpr uint16_t marker_crc = 0x6152;
@@ -258,12 +284,21 @@ int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
     start_listing(ZipName);
     entries_.assign(1, Entry{});
     main_header_.reset();
+    records_.clear();
+    facts_ = ArchiveFacts{};
+    password_.clear();
 
     BinaryFile file;
     if (!file.open(ZipName))
         throw walk_error("cannot open the archive");
     if (file.size() < base_header_size)
         return 0;
+    if (const auto head = file.read_vector(0, rar5::signature.size());
+        std::equal(head.begin(), head.end(), rar5::signature.begin(), rar5::signature.end())) {
+        state_.PackFileType = format_code::rar;
+        list_rar5(file);
+        return 0;
+    }
     BufferedReader in(file);
     std::vector<uint8_t> marker;
     if (!in.read(base_header_size, marker))
@@ -274,7 +309,7 @@ int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
 
     state_.PackFileType = format_code::rar;
     try {
-        walk(in);
+        walk(in, file);
     } catch (...) {
         build_listing();
         throw;
@@ -283,7 +318,7 @@ int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
     return 0;
 }
 
-void Cls_Rar::walk(BufferedReader& in)
+void Cls_Rar::walk(BufferedReader& in, const BinaryFile& file)
 {
     uint64_t pos = base_header_size;
     // One byte or none left: no block can start there.
@@ -306,6 +341,10 @@ void Cls_Rar::walk(BufferedReader& in)
             break;
         case main_block:
             next = read_main_header(in, h);
+            if (next && facts_.encrypted_headers) {
+                walk_encrypted(file, *next);
+                return;
+            }
             break;
         case file_block:
             next = read_file_header(in, h);
@@ -356,6 +395,10 @@ Cls_Rar::Next Cls_Rar::read_main_header(BufferedReader& in, const BaseHeader& h)
     m.HeadSize = static_cast<int16_t>(h.HeadSize);
     m.Reserved1 = load_le16(f.data());
     m.Reserved2 = load_le32(f.data() + 2);
+    facts_.volume = h.HeadFlags & main_volume;
+    facts_.locked = h.HeadFlags & main_locked;
+    facts_.solid = h.HeadFlags & main_solid;
+    facts_.encrypted_headers = h.HeadFlags & main_encrypted_headers;
 
     // RAR 2.x keeps its archive comment as a comment block inside the main
     // header, so the next block starts HEAD_SIZE bytes after this one.
@@ -366,6 +409,28 @@ Cls_Rar::Next Cls_Rar::read_main_header(BufferedReader& in, const BaseHeader& h)
         m.Comment = decode_archive_text(read_header_text(in, end));
     main_header_ = std::move(m);
     return end ? *end : in.pos();
+}
+
+// What extraction needs of a RAR 1.5-4.x file header (all but the data
+// position and the salt, which the caller reads).
+Cls_Rar::DataRecord Cls_Rar::rar4_record(const Entry& e, uint64_t pack_high, uint64_t unp_high,
+                                         std::span<const uint8_t> name)
+{
+    DataRecord d;
+    d.stored_name = bytes_to_string(name);
+    d.pack_size = (pack_high << 32) | static_cast<uint32_t>(e.PackSize);
+    d.unp_size = (unp_high << 32) | static_cast<uint32_t>(e.UnpSize);
+    d.unp_ver = e.UnpVer;
+    d.method = e.PackMethod >= '0' ? e.PackMethod - '0' : 99u;
+    d.solid = e.HeadFlags & flag_solid;
+    d.dir = (e.HeadFlags & dictionary_bits) == dictionary_bits;
+    d.split_before = e.HeadFlags & flag_split_before;
+    d.split_after = e.HeadFlags & flag_split_after;
+    d.crc = e.FileCRC;
+    d.unix_mode = e.HostOS == host_unix ? static_cast<int32_t>(e.FileAttr & 0xFFFF) : -1;
+    d.stamp = FileStamp::from_dos(static_cast<int16_t>(e.DosDate), static_cast<int16_t>(e.DosTime));
+    d.encrypted = e.HeadFlags & flag_password;
+    return d;
 }
 
 Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
@@ -393,16 +458,30 @@ Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
     // Archives of 4 GiB and more store the high halves of both sizes before
     // the name; only the packed one matters, to find the next block.
     uint64_t pack_high = 0;
+    uint64_t unp_high = 0;
     if (h.HeadFlags & flag_large) {
         std::vector<uint8_t> high;
         if (!in.read(high_sizes_size, high))
             return std::nullopt;
         pack_high = load_le32(high.data());
+        unp_high = load_le32(high.data() + 4);
     }
     std::vector<uint8_t> name;
     if (!in.read(e.NameSize, name))
         return std::nullopt;
     e.Name = entry_name(name, h.HeadFlags);
+
+    DataRecord d = rar4_record(e, pack_high, unp_high, name);
+    if (h.HeadFlags & flag_salt) {
+        // The salt follows the name (RAR 2.9 and later).
+        const uint64_t after_name = in.pos();
+        std::vector<uint8_t> salt;
+        if (in.read(8, salt)) {
+            d.salt.emplace();
+            std::copy(salt.begin(), salt.end(), d.salt->begin());
+        }
+        in.seek(after_name);
+    }
 
     // RAR 3.x puts more fields after the name (salt, extended time), all
     // counted in HEAD_SIZE: the packed data starts HEAD_SIZE bytes after the
@@ -417,6 +496,8 @@ Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
     if (h.HeadFlags & flag_comment)
         added.Comment = decode_archive_text(read_header_text(in, end));
     const uint64_t data_pos = end ? *end : in.pos();
+    d.data_pos = data_pos;
+    records_.push_back(std::move(d));
     added.DataPos = static_cast<int32_t>(std::min<uint64_t>(data_pos + 1, INT32_MAX));
 
     if (pack_high != 0) {
@@ -436,11 +517,6 @@ Cls_Rar::Next Cls_Rar::read_file_header(BufferedReader& in, const BaseHeader& h)
     if (added.PackSize < 0)
         return std::nullopt;
     return static_cast<uint64_t>(next_1based - 1);
-}
-
-int16_t Cls_Rar::UnPack(Selection&, std::string&)
-{
-    return catalogue::unpack_nothing(state_);
 }
 
 std::string Cls_Rar::CommentsPack()
@@ -467,12 +543,275 @@ ListedEntry Cls_Rar::listed_of(const Entry& e)
     return l;
 }
 
+void Cls_Rar::walk_encrypted(const BinaryFile& file, uint64_t pos)
+{
+    constexpr size_t salt_size = 8;
+    constexpr size_t block = crypto::aes_block_size;
+    WindowServices& w = *state_.window;
+    const std::string password = w.input_box(password_prompt, password_title);
+    if (password.empty()) {
+        w.message_box(invalid_password, program_title, MessageIcon::information);
+        return;
+    }
+    std::map<std::array<uint8_t, salt_size>, rar_keys::rar3_key> keys;
+    bool first = true;
+    while (pos + salt_size + block <= file.size()) {
+        std::array<uint8_t, salt_size> salt{};
+        if (!file.read_exact(pos, salt))
+            return;
+        auto key = keys.find(salt);
+        if (key == keys.end()) {
+            const auto derived = rar_keys::derive_rar3(password, salt);
+            if (!derived)
+                return;
+            key = keys.emplace(salt, *derived).first;
+        }
+        // Each header is encrypted on its own, from the IV of its salt.
+        const auto decrypt = [&](std::span<uint8_t> bytes) {
+            crypto::AesCbcDecryptor aes;
+            return aes.init(key->second.key, key->second.iv) && aes.decrypt(bytes);
+        };
+        std::vector<uint8_t> h(block);
+        if (!file.read_exact(pos + salt_size, h) || !decrypt(h))
+            return;
+        const uint16_t head_size = load_le16(h.data() + 5);
+        const uint64_t padded = (uint64_t{head_size} + block - 1) / block * block;
+        h.resize(static_cast<size_t>(padded));
+        if (head_size < base_header_size || !file.read_exact(pos + salt_size, h) || !decrypt(h)
+            || (crc32_update(0, std::span(h).subspan(2, head_size - 2)) & 0xFFFF) != load_le16(h.data())) {
+            // The first header tells a wrong password from a damaged archive.
+            if (first)
+                w.message_box(invalid_password, program_title, MessageIcon::information);
+            return;
+        }
+        first = false;
+        password_ = password;
+        const uint8_t type = h[2];
+        const uint16_t flags = load_le16(h.data() + 3);
+        const uint64_t header_end = pos + salt_size + padded;
+        uint64_t add_size = 0;
+        if (type == file_block) {
+            const size_t fixed = base_header_size + file_fields_size + ((flags & flag_large) ? high_sizes_size : 0);
+            if (head_size < fixed)
+                return;
+            const uint8_t* f = h.data() + base_header_size;
+            Entry e;
+            e.HeadCRC = load_le16(h.data());
+            e.HeadType = type;
+            e.HeadFlags = flags;
+            e.HeadSize = static_cast<int16_t>(head_size);
+            e.PackSize = static_cast<int32_t>(load_le32(f + off_pack_size));
+            e.UnpSize = static_cast<int32_t>(load_le32(f + off_unp_size));
+            e.HostOS = f[off_host_os];
+            e.FileCRC = load_le32(f + off_file_crc);
+            e.FileTime = load_le32(f + off_ftime);
+            e.UnpVer = f[off_unp_ver];
+            e.PackMethod = f[off_method];
+            e.NameSize = load_le16(f + off_name_size);
+            e.FileAttr = load_le32(f + off_attr);
+            e.DosDate = static_cast<uint16_t>(e.FileTime >> 16);
+            e.DosTime = static_cast<uint16_t>(e.FileTime & 0xFFFF);
+            const uint64_t pack_high = (flags & flag_large) ? load_le32(f + file_fields_size) : 0;
+            const uint64_t unp_high = (flags & flag_large) ? load_le32(f + file_fields_size + 4) : 0;
+            if (fixed + e.NameSize > head_size)
+                return;
+            const auto name = std::span<const uint8_t>(h).subspan(fixed, e.NameSize);
+            e.Name = entry_name(name, flags);
+            e.DataPos = static_cast<int32_t>(std::min<uint64_t>(header_end + 1, INT32_MAX));
+
+            DataRecord d = rar4_record(e, pack_high, unp_high, name);
+            d.data_pos = header_end;
+            if ((flags & flag_salt) && fixed + e.NameSize + salt_size <= head_size) {
+                d.salt.emplace();
+                std::copy_n(h.begin() + static_cast<ptrdiff_t>(fixed + e.NameSize), salt_size, d.salt->begin());
+            }
+            add_size = d.pack_size;
+            catalogue::count_entry(state_);
+            entries_.push_back(std::move(e));
+            records_.push_back(std::move(d));
+        } else if (type == 0x7B) {
+            return; // end of archive
+        } else if ((flags & long_block) && head_size >= base_header_size + 4) {
+            add_size = load_le32(h.data() + base_header_size);
+        }
+        if (add_size > file.size() - std::min(file.size(), header_end))
+            return;
+        pos = header_end + add_size;
+    }
+}
+
+namespace {
+
+// What keeps a RAR 1.5-4.x entry from being extracted.
+ExtractBlocker rar4_blocker(unsigned unp_ver, unsigned method, bool encrypted, bool dir)
+{
+    if (dir)
+        return {};
+    if (encrypted && unp_ver < 29)
+        return {OutcomeReason::unsupported_encryption, unp_ver < 20 ? "RAR 1.5 encryption" : "RAR 2.0 encryption"};
+    if (method == 0)
+        return {};
+    switch (unp_ver) {
+    case 15:
+    case 20:
+    case 26:
+    case 29:
+    case 36:
+        break;
+    default:
+        return {OutcomeReason::unsupported_method, "RAR " + catalogue::version_text(unp_ver / 10u, unp_ver % 10u)};
+    }
+    if (method > 5)
+        return {OutcomeReason::unsupported_method, "RAR method " + std::to_string(method)};
+    return {};
+}
+
+} // namespace
+
 void Cls_Rar::build_listing()
 {
     listing_.clear();
     listing_.reserve(entries_.size());
-    for (size_t k = 1; k < entries_.size(); ++k)
+    for (size_t k = 1; k < entries_.size(); ++k) {
         listing_.push_back(listed_of(entries_[k]));
+        if (k - 1 < records_.size()) {
+            const DataRecord& d = records_[k - 1];
+            listing_.back().blocker = rar4_blocker(d.unp_ver, d.method, d.encrypted, d.dir);
+        }
+    }
+}
+
+// RAR 5: every file header of this volume is an entry (parts continued from
+// or into other volumes too, as the RAR 1.5-4.x listing gives them); service
+// headers are not, the first CMT one is the archive comment.
+void Cls_Rar::list_rar5(const BinaryFile& file)
+{
+    facts_.rar5 = true;
+    rar5::listing l = rar5::read_headers(file);
+    if (l.end == rar5::walk_end::encrypted_headers) {
+        facts_.encrypted_headers = true;
+        if (!ask_header_password(file, l))
+            return;
+    }
+    facts_.solid = l.solid();
+    facts_.locked = l.locked();
+    facts_.volume = l.volume();
+    for (const rar5::record& r : l.records) {
+        if (r.is_service())
+            continue;
+        catalogue::count_entry(state_);
+        add_rar5_record(r);
+    }
+    MainHeader m;
+    m.Comment = rar5_comment(file, l);
+    main_header_ = std::move(m);
+}
+
+bool Cls_Rar::ask_header_password(const BinaryFile& file, rar5::listing& l)
+{
+    WindowServices& w = *state_.window;
+    const auto refuse = [&] {
+        w.message_box(invalid_password, program_title, MessageIcon::information);
+        return false;
+    };
+    const std::string password = w.input_box(password_prompt, password_title);
+    if (password.empty() || !l.header_encryption)
+        return refuse();
+    const rar5::encryption_info& e = *l.header_encryption;
+    const auto key = rar_keys::derive_rar5(password, e.salt, e.kdf_count);
+    if (!key || (e.check && !rar_keys::rar5_check_matches(*key, *e.check)))
+        return refuse();
+    rar5::listing decrypted = rar5::read_headers(file, key->key);
+    // A wrong key turns the first encrypted header into noise.
+    if (decrypted.records.empty() && !decrypted.has_main && decrypted.end == rar5::walk_end::bad_crc)
+        return refuse();
+    l = std::move(decrypted);
+    password_ = password;
+    return true;
+}
+
+void Cls_Rar::add_rar5_record(const rar5::record& r)
+{
+    ListedEntry e;
+    e.name = r.name;
+    e.is_dir = r.is_dir();
+    e.method = rar5::method_text(r.method());
+    e.crc32 = r.crc32 ? static_cast<int32_t>(*r.crc32) : 0;
+    e.compressed_size = static_cast<int64_t>(std::min<uint64_t>(r.data_size, INT64_MAX));
+    e.uncompressed_size = r.unpacked_size_unknown() ? 0 : static_cast<int64_t>(std::min<uint64_t>(r.unpacked_size, INT64_MAX));
+    e.encrypted = r.encrypted();
+    e.system_made_by = rar5::host_text(r.host);
+    e.version_made_by = "Unknown";
+    e.system_needed = "Unknown";
+    e.version_needed = rar5::version_text(r.algorithm_version());
+
+    DataRecord d;
+    d.stored_name = r.name;
+    d.data_pos = r.data_offset;
+    d.pack_size = r.data_size;
+    d.unp_size = r.unpacked_size;
+    d.unp_size_unknown = r.unpacked_size_unknown();
+    d.unp_ver = r.algorithm_version() == 0 ? 50 : r.algorithm_version() == 1 ? 70 : 0;
+    d.method = r.method();
+    d.solid = r.solid();
+    d.dir = r.is_dir();
+    d.split_before = r.split_before();
+    d.split_after = r.split_after();
+    d.crc = r.crc32;
+    d.blake2 = r.blake2sp;
+    d.unix_mode = r.host == static_cast<uint64_t>(rar5::host_os::unix) ? static_cast<int32_t>(r.attributes & 07777) : -1;
+    d.encrypted = r.encrypted();
+    d.rar5_crypt = r.encryption;
+    d.dictionary = r.dictionary_size();
+    d.extended_distances = r.extended_distances();
+    d.redirection = r.redirection;
+    if (const auto t = r.modification_time()) {
+        uint32_t ns = 0;
+        if (r.mtime)
+            ns = r.mtime->windows ? static_cast<uint32_t>(r.mtime->value % 10000000) * 100 : r.mtime->nanoseconds;
+        d.stamp = FileStamp::from_unix(*t, ns);
+        int16_t date = 0;
+        int16_t time = 0;
+        UnixTimeToDos(*t, date, time);
+        e.modified = DosDateTimeToDate(date, time);
+    }
+
+    if (!d.dir) {
+        if (d.unp_ver == 0)
+            e.blocker = {OutcomeReason::unsupported_method, "RAR " + rar5::version_text(r.algorithm_version())};
+        else if (d.method > 5)
+            e.blocker = {OutcomeReason::unsupported_method, "RAR method " + std::to_string(d.method)};
+        else if (d.method != 0 && (d.dictionary == 0 || d.dictionary > Rar5Decoder::max_dictionary))
+            e.blocker = {OutcomeReason::unsupported_method, "RAR dictionary over 1 GiB"};
+        else if (r.encryption && (r.encryption->version != 0 || r.encryption->kdf_count > rar_keys::rar5_max_log2_count))
+            e.blocker = {OutcomeReason::unsupported_encryption, "RAR 5 encryption version " + std::to_string(r.encryption->version)};
+    }
+    listing_.push_back(std::move(e));
+    records_.push_back(std::move(d));
+}
+
+// The archive comment: stored, or packed by the RAR 5 coder (the comment's
+// own size bounds what is decoded).
+std::string Cls_Rar::rar5_comment(const BinaryFile& file, const rar5::listing& l)
+{
+    if (l.comment)
+        return *l.comment;
+    if (!l.comment_record)
+        return {};
+    const rar5::record& r = l.records[*l.comment_record];
+    constexpr uint64_t max_comment = 256 * 1024;
+    if (r.encrypted() || r.method() == 0 || r.unpacked_size > max_comment || r.algorithm_version() > 1)
+        return {};
+    FileRangeSource in(file, r.data_offset, r.data_size);
+    std::vector<uint8_t> text;
+    VectorSink out(text, max_comment);
+    Rar5Decoder decoder;
+    decoder.set_dictionary(std::min<uint64_t>(r.dictionary_size(), 4u << 20), r.extended_distances());
+    if (decoder.decode(in, out, r.unpacked_size, false) != DecodeStatus::ok)
+        return {};
+    while (!text.empty() && text.back() == 0)
+        text.pop_back();
+    return bytes_to_string(text);
 }
 
 } // namespace velmora

@@ -9,6 +9,7 @@
 #include "archive/BufferedReader.h"
 #include "archive/ByteFields.h"
 #include "archive/Cls_CRC32.h"
+#include "codecs/Crypto.h"
 
 namespace velmora::rar5 {
 namespace {
@@ -317,7 +318,12 @@ private:
 template <typename Reader>
 class walker {
 public:
-    walker(Reader& in, bool check_crc) : in_(in), check_crc_(check_crc) {}
+    walker(Reader& in, bool check_crc, const std::array<uint8_t, 32>* header_key = nullptr)
+        : in_(in), check_crc_(check_crc)
+    {
+        if (header_key)
+            key_ = *header_key;
+    }
 
     listing run()
     {
@@ -359,6 +365,8 @@ private:
     // nothing when the walk ends here (out_.end says why).
     std::optional<uint64_t> header_at(uint64_t pos)
     {
+        if (decrypting_)
+            return encrypted_header_at(pos);
         in_.seek(pos);
         uint32_t stored_crc = 0;
         if (!in_.le32(stored_crc))
@@ -381,7 +389,54 @@ private:
             return stop(walk_end::truncated);
         if (check_crc_ && crc32_update(0, covered) != stored_crc)
             return stop(walk_end::bad_crc);
+        return parse_header(pos, covered, size_len, pos + 4 + size_len + size);
+    }
 
+    // An encrypted header: a 16-byte IV, then the CRC-32, size and header
+    // encrypted with AES-256-CBC and padded to whole blocks.
+    std::optional<uint64_t> encrypted_header_at(uint64_t pos)
+    {
+        constexpr size_t block = crypto::aes_block_size;
+        std::span<const uint8_t> got;
+        in_.seek(pos);
+        if (!in_.read(2 * block, got))
+            return stop(walk_end::truncated);
+        std::array<uint8_t, block> iv{};
+        std::copy_n(got.begin(), block, iv.begin());
+        std::array<uint8_t, block> first{};
+        std::copy_n(got.begin() + block, block, first.begin());
+        crypto::AesCbcDecryptor aes;
+        if (!aes.init(*key_, iv) || !aes.decrypt(first))
+            return stop(walk_end::bad_header);
+        uint64_t size = 0;
+        unsigned size_len = 0;
+        uint8_t b = 0x80;
+        while ((b & 0x80) && size_len < 3) {
+            b = first[4 + size_len];
+            size |= static_cast<uint64_t>(b & 0x7F) << (7 * size_len);
+            ++size_len;
+        }
+        if ((b & 0x80) || size == 0 || size > max_header_size)
+            return stop(check_crc_ ? walk_end::bad_crc : walk_end::bad_header);
+        const uint64_t total = 4 + size_len + size;
+        const uint64_t padded = (total + block - 1) / block * block;
+        in_.seek(pos + block);
+        if (!in_.read(static_cast<size_t>(padded), got))
+            return stop(walk_end::truncated);
+        plain_.assign(got.begin(), got.end());
+        if (!aes.init(*key_, iv) || !aes.decrypt(plain_))
+            return stop(walk_end::bad_header);
+        const std::span<const uint8_t> covered = std::span<const uint8_t>(plain_).subspan(4, static_cast<size_t>(total - 4));
+        if (check_crc_ && crc32_update(0, covered) != load_le32(plain_.data()))
+            return stop(walk_end::bad_crc);
+        return parse_header(pos, covered, size_len, pos + block + padded);
+    }
+
+    // The header's fields: `covered` holds the size vint (size_len bytes) and
+    // the header; its data starts at data_offset.
+    std::optional<uint64_t> parse_header(uint64_t pos, std::span<const uint8_t> covered, unsigned size_len,
+                                         uint64_t data_offset)
+    {
         const std::span<const uint8_t> body = covered.subspan(size_len);
         ByteCursor c(body);
         uint64_t type = 0, flags = 0, extra_size = 0, data_size = 0;
@@ -397,7 +452,6 @@ private:
         ByteCursor fields(body.first(fields_end), c.pos());
         const std::span<const uint8_t> extra = body.subspan(fields_end);
 
-        const uint64_t data_offset = pos + 4 + size_len + size;
         const bool data_fits = data_offset <= in_.size() && data_size <= in_.size() - data_offset;
         const uint64_t next = data_fits ? data_offset + data_size : in_.size();
 
@@ -428,7 +482,10 @@ private:
                 return stop(walk_end::bad_header);
             out_.header_encryption = e;
             out_.end_offset = data_offset;
-            return stop(walk_end::encrypted_headers);
+            if (!key_)
+                return stop(walk_end::encrypted_headers);
+            decrypting_ = true;
+            break;
         }
         case static_cast<uint64_t>(header_type::end): {
             uint64_t end_flags = 0;
@@ -501,14 +558,17 @@ private:
 
     Reader& in_;
     bool check_crc_;
+    std::optional<std::array<uint8_t, 32>> key_;  // headers after the encryption header are decrypted with it
+    bool decrypting_ = false;
+    std::vector<uint8_t> plain_;
     listing out_;
 };
 
 template <typename Reader>
-listing walk(Reader& in, bool check_crc)
+listing walk(Reader& in, bool check_crc, const std::array<uint8_t, 32>* header_key = nullptr)
 {
     try {
-        return walker<Reader>(in, check_crc).run();
+        return walker<Reader>(in, check_crc, header_key).run();
     } catch (...) {
         listing failed;
         failed.end = walk_end::bad_header;
@@ -566,6 +626,17 @@ listing read_headers(const BinaryFile& file, bool check_crc)
     }
     file_reader in(file);
     return walk(in, check_crc);
+}
+
+listing read_headers(const BinaryFile& file, const std::array<uint8_t, 32>& header_key, bool check_crc)
+{
+    if (!file.is_open()) {
+        listing none;
+        none.end = walk_end::no_signature;
+        return none;
+    }
+    file_reader in(file);
+    return walk(in, check_crc, &header_key);
 }
 
 listing read_headers(std::span<const uint8_t> bytes, bool check_crc)

@@ -1,9 +1,10 @@
 // RAR 5 block walk (the block format that opens with Rar!\x1A\x07\x01\x00),
 // after rarlab's "RAR 5.0 archive format": main, file, service, encryption and
 // end headers with their vint fields and extra records, turned into plain
-// records. Listing only: data areas are located, never read (except a stored
-// archive comment). Every header CRC-32 is checked; a bad, truncated or
-// encrypted header ends the walk and keeps the records read so far.
+// records. Data areas are located, never read (except a stored archive
+// comment). Every header CRC-32 is checked; a bad or truncated header ends
+// the walk and keeps the records read so far, and so do encrypted headers
+// unless the walk is given their key.
 #pragma once
 
 #include <array>
@@ -174,6 +175,10 @@ std::optional<uint64_t> find_signature(const BinaryFile& file);
 // Walks the archive; never throws. check_crc false reads headers whose
 // CRC-32 does not match as they stand (recovery, tests of damaged data).
 listing read_headers(const BinaryFile& file, bool check_crc = true);
+// An archive whose headers are encrypted: the headers after the encryption
+// header are decrypted with header_key (the AES-256 key the password gives
+// with that header's salt and count). A wrong key shows as bad_crc.
+listing read_headers(const BinaryFile& file, const std::array<uint8_t, 32>& header_key, bool check_crc = true);
 // The same over an archive held in memory.
 listing read_headers(std::span<const uint8_t> bytes, bool check_crc = true);
 

@@ -1,7 +1,8 @@
 // Pieces shared by the catalogue readers (RAR, CAB, ARJ, LZH/LHA, ARC): the
 // text length limit, the entry count, the extraction that extracts nothing,
 // and the version text.
-// These readers list archives; none of them decodes or writes entry data.
+// CAB, ARJ, LZH/LHA and ARC are listed only; the RAR reader also extracts
+// (Cls_Rar_unpack.cpp).
 #pragma once
 
 #include "archive/ArchiveState.h"

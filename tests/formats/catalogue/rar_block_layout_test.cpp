@@ -404,14 +404,16 @@ TEST(RarBlockLayout, NumbersOutsideTheTableGiveTheEmptyResults)
     EXPECT_EQ(files.CommentsFile(4), "a note");
 }
 
-TEST(RarBlockLayout, UnPackWritesNothingAndEmptiesTheBuffer)
+// UnPack extracts: each entry of the hand-made archive gets the outcome its
+// header calls for, and data that does not decode leaves no file behind.
+TEST(RarBlockLayout, UnPackGivesEachEntryTheOutcomeItsHeaderCallsFor)
 {
     TempDir dir;
     write_file(dir / "t.rar", typical_archive().b);
     HeadlessWindow window;
     Cls_GetFileType files(window);
     files.Get_Contents((dir / "t.rar").string());
-    EXPECT_FALSE(files.CanUnpack());
+    EXPECT_TRUE(files.CanUnpack());
     files.state().PackData.assign(100, 1);
     Selection all(5, true);
     all[0] = false;
@@ -420,8 +422,20 @@ TEST(RarBlockLayout, UnPackWritesNothingAndEmptiesTheBuffer)
     std::string to = out.string();
     EXPECT_EQ(files.UnPack(all, to), 0);
     EXPECT_TRUE(files.state().PackData.empty());
-    EXPECT_TRUE(std::filesystem::is_empty(out));
-    EXPECT_TRUE(window.messages.empty());
+    const ExtractionReport& r = files.state().report;
+    // Filler bytes are no RAR 2.9 stream.
+    EXPECT_EQ(r.outcome(1), EntryOutcome::failed);
+    EXPECT_EQ(r.reason(1), OutcomeReason::damaged);
+    EXPECT_FALSE(std::filesystem::exists(out / "docs" / "readme.txt"));
+    EXPECT_EQ(r.outcome(2), EntryOutcome::extracted);
+    EXPECT_TRUE(std::filesystem::is_directory(out / "docs"));
+    // RAR 1.5's own cipher is not offered.
+    EXPECT_EQ(r.reason(3), OutcomeReason::unsupported_encryption);
+    // Flag 0x0002 on a file header: the data goes on in "t.r00", which is not there.
+    EXPECT_EQ(r.reason(4), OutcomeReason::missing_volume);
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].text, "CRC calculation failed.");
+    EXPECT_EQ(window.messages[0].title, "Error");
 }
 
 TEST(RarBlockLayout, EachListingReplacesThePreviousOne)
