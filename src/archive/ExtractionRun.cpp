@@ -31,6 +31,58 @@ std::string percent_text(int64_t done, int64_t rows, bool cap)
 
 } // namespace
 
+void fail_unreadable_archive(ArchiveState& state, const std::vector<bool>& selected, std::string_view text,
+                             MessageStyle style)
+{
+    if (style == MessageStyle::error_box)
+        state.window->message_box(std::string(text), "Error", MessageIcon::information);
+    else
+        state.window->message_box(std::string(text), "", MessageIcon::none);
+    for (int32_t k = 1; k <= state.PackTotFiles; ++k)
+        if (static_cast<size_t>(k) < selected.size() && selected[static_cast<size_t>(k)])
+            state.report.failed(k, OutcomeReason::archive_unreadable);
+}
+
+bool ExtractionRun::opened(OutputStatus status, int32_t k, const std::string& name)
+{
+    switch (status) {
+    case OutputStatus::ok:
+        return true;
+    case OutputStatus::not_written:
+        state_.report.skipped(k, OutcomeReason::not_overwritten);
+        return false;
+    case OutputStatus::unsafe_path:
+        message(std::string(unsafe_path_message) + name);
+        state_.report.skipped(k, OutcomeReason::unsafe_name);
+        return false;
+    case OutputStatus::failed:
+        break;
+    }
+    message(write_error_text_);
+    state_.report.failed(k, OutcomeReason::write_error);
+    return false;
+}
+
+void ExtractionRun::committed(OutputStatus status, int32_t k, bool checks_passed, OutcomeReason reason,
+                              std::string_view detail)
+{
+    switch (status) {
+    case OutputStatus::ok:
+    case OutputStatus::not_written:
+        if (!checks_passed)
+            state_.report.failed(k, reason, std::string(detail));
+        else if (status == OutputStatus::ok)
+            state_.report.extracted(k);
+        else
+            state_.report.skipped(k, OutcomeReason::not_overwritten);
+        return;
+    default:
+        message(write_error_text_);
+        state_.report.failed(k, OutcomeReason::write_error);
+        return;
+    }
+}
+
 ExtractionRun::ExtractionRun(ArchiveState& state, MessageStyle style, std::string_view write_error_text)
     : state_(state), style_(style), write_error_text_(write_error_text),
       interval_(std::chrono::milliseconds(std::max<int32_t>(0, state.window->update_interval_ms())))

@@ -28,6 +28,12 @@ enum class MessageStyle {
     plain,     // no title, no icon (GZIP and TAR)
 };
 
+// The archive could not be opened for the run (moved, deleted or unreadable
+// since it was listed): one box in the reader's style, and every selected
+// entry fails as unreadable.
+void fail_unreadable_archive(ArchiveState& state, const std::vector<bool>& selected, std::string_view text,
+                             MessageStyle style);
+
 class ExtractionRun {
 public:
     // Starts the run: empties PackData, clears CancelRequested, resets the
@@ -74,6 +80,36 @@ public:
     // Waits until every file handed over is on disk (before a hard link to
     // one of them, say) and takes in what became of them.
     void drain_background();
+
+    // The pass loop over the selected entries 1..count (count at most
+    // PackTotFiles): extract(i) for each one selected. False when the run
+    // ended early: a confirmed cancel, or extract(i) returned false.
+    template <typename Extract>
+    bool each_selected(const std::vector<bool>& selected, int32_t count, Extract&& extract)
+    {
+        for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
+            if (!pass(i))
+                return false;
+            if (i >= 1 && i <= count && static_cast<size_t>(i) < selected.size() && selected[static_cast<size_t>(i)]
+                && !extract(i))
+                return false;
+            if (cancelled_)
+                return false;
+            end_pass();
+        }
+        return true;
+    }
+
+    // Settles entry k whose output file did not open: kept back (not
+    // overwritten), an unsafe name (its box, naming `name`) or a write error
+    // (the run's write error box). True when the file opened.
+    bool opened(OutputStatus status, int32_t k, const std::string& name);
+    // Records what committing entry k's file came to: extracted, or kept back
+    // by the overwrite rule, when its checks passed; failed with `reason` and
+    // `detail` when they did not; a write error (its box) when the file could
+    // not be put in place.
+    void committed(OutputStatus status, int32_t k, bool checks_passed, OutcomeReason reason = OutcomeReason::damaged,
+                   std::string_view detail = {});
 
     WindowServices& window() { return *state_.window; }
     ExtractionReport& report() { return state_.report; }

@@ -15,7 +15,6 @@ namespace velmora {
 
 namespace {
 
-constexpr std::string_view error_title = "Error";
 constexpr std::string_view open_error = "The archive cannot be opened.";
 constexpr std::string_view crc_error = "CRC error.";
 constexpr std::string_view crc_failed = "CRC calculation failed.";
@@ -81,11 +80,7 @@ int16_t CatalogueUnpack::run(ArchiveState& state, Selection& ZippedFile, std::st
     try {
         BinaryFile archive;
         if (!archive.open(state.PackFileName)) {
-            // Moved or deleted since it was listed: one box, and no run.
-            state.window->message_box(open_error, error_title, MessageIcon::information);
-            for (int32_t k = 1; k <= state.PackTotFiles; ++k)
-                if (ZippedFile[static_cast<size_t>(k)])
-                    state.report.failed(k, OutcomeReason::archive_unreadable);
+            fail_unreadable_archive(state, ZippedFile, open_error, MessageStyle::error_box);
             return 0;
         }
         ExtractionRun run(state, MessageStyle::error_box, write_error);

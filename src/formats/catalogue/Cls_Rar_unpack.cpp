@@ -189,10 +189,7 @@ int16_t Cls_Rar::UnPack(Selection& ZippedFile, std::string& ToPath)
     try {
         BinaryFile file;
         if (!file.open(state_.PackFileName)) {
-            state_.window->message_box(open_error, "Error", MessageIcon::information);
-            for (int32_t k = 1; k <= state_.PackTotFiles; ++k)
-                if (ZippedFile[static_cast<size_t>(k)])
-                    state_.report.failed(k, OutcomeReason::archive_unreadable);
+            fail_unreadable_archive(state_, ZippedFile, open_error, MessageStyle::error_box);
             return 0;
         }
         ExtractionRun run(state_, MessageStyle::error_box, write_error);

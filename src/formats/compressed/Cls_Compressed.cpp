@@ -254,22 +254,14 @@ int16_t Cls_Compressed::UnPack(Selection& ZippedFile, std::string& ToPath)
     try {
         BinaryFile file;
         if (!file.open(state_.PackFileName)) {
-            state_.window->message_box(open_error, "Error", MessageIcon::information);
-            for (int32_t k = 1; k <= state_.PackTotFiles; ++k)
-                if (static_cast<size_t>(k) < ZippedFile.size() && ZippedFile[static_cast<size_t>(k)])
-                    state_.report.failed(k, OutcomeReason::archive_unreadable);
+            fail_unreadable_archive(state_, ZippedFile, open_error, MessageStyle::error_box);
             return 0;
         }
-        ExtractionRun run(state_, MessageStyle::error_box);
-        for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
-            if (!run.pass(i))
-                return 0;
-            if (i >= 1 && static_cast<size_t>(i) < ZippedFile.size() && ZippedFile[static_cast<size_t>(i)])
-                extract_member(file, ToPath, run);
-            if (run.cancelled())
-                return 0;
-            run.end_pass();
-        }
+        ExtractionRun run(state_, MessageStyle::error_box, write_error);
+        run.each_selected(ZippedFile, 1, [&](int32_t) {
+            extract_member(file, ToPath, run);
+            return true;
+        });
     } catch (...) {
         // Nothing escapes to the window.
     }
@@ -285,21 +277,8 @@ void Cls_Compressed::extract_member(const BinaryFile& file, std::string& ToPath,
     constexpr int32_t k = 1;
     ExtractionReport& report = run.report();
     OutputFile out(state_);
-    switch (out.open(name_, ToPath)) {
-    case OutputStatus::ok:
-        break;
-    case OutputStatus::not_written:
-        report.skipped(k, OutcomeReason::not_overwritten);
+    if (!run.opened(out.open(name_, ToPath), k, name_))
         return;
-    case OutputStatus::unsafe_path:
-        run.message(std::string(unsafe_path_message) + name_);
-        report.skipped(k, OutcomeReason::unsafe_name);
-        return;
-    case OutputStatus::failed:
-        run.message(write_error);
-        report.failed(k, OutcomeReason::write_error);
-        return;
-    }
 
     FileRangeSource source(file, 0, file.size());
     EntrySink sink(run, &out, size_.value_or(0));
@@ -336,24 +315,8 @@ void Cls_Compressed::extract_member(const BinaryFile& file, std::string& ToPath,
     if (!checks_passed)
         run.message(size_error);
 
-    switch (out.commit(FileStamp::from_unix(stamp_), checks_passed)) {
-    case OutputStatus::ok:
-        if (checks_passed)
-            report.extracted(k);
-        else
-            report.failed(k, OutcomeReason::damaged, "size");
-        break;
-    case OutputStatus::not_written:
-        if (checks_passed)
-            report.skipped(k, OutcomeReason::not_overwritten);
-        else
-            report.failed(k, OutcomeReason::damaged, "size");
-        break;
-    default:
-        run.message(write_error);
-        report.failed(k, OutcomeReason::write_error);
-        break;
-    }
+    run.committed(out.commit(FileStamp::from_unix(stamp_), checks_passed), k, checks_passed, OutcomeReason::damaged,
+                  "size");
 }
 
 } // namespace velmora

@@ -177,22 +177,14 @@ int16_t Cls_GZip::UnPack(Selection& ZippedFile, std::string& ToPath)
     try {
         BinaryFile file;
         if (!file.open(state_.PackFileName)) {
-            state_.window->message_box(open_error, "", MessageIcon::none);
-            for (int32_t k = 1; k <= state_.PackTotFiles; ++k)
-                if (static_cast<size_t>(k) < ZippedFile.size() && ZippedFile[static_cast<size_t>(k)])
-                    state_.report.failed(k, OutcomeReason::archive_unreadable);
+            fail_unreadable_archive(state_, ZippedFile, open_error, MessageStyle::plain);
             return 0;
         }
-        ExtractionRun run(state_, MessageStyle::plain);
-        for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
-            if (!run.pass(i))
-                return 0;
-            if (i >= 1 && static_cast<size_t>(i) < ZippedFile.size() && ZippedFile[static_cast<size_t>(i)])
-                extract_members(file, ToPath, run);
-            if (run.cancelled())
-                return 0;
-            run.end_pass();
-        }
+        ExtractionRun run(state_, MessageStyle::plain, write_error);
+        run.each_selected(ZippedFile, 1, [&](int32_t) {
+            extract_members(file, ToPath, run);
+            return true;
+        });
     } catch (...) {
         // Nothing escapes to the window.
     }
@@ -209,21 +201,8 @@ void Cls_GZip::extract_members(const BinaryFile& file, std::string& ToPath, Extr
     constexpr int32_t k = 1;
     ExtractionReport& report = run.report();
     OutputFile out(state_);
-    switch (out.open(name_, ToPath)) {
-    case OutputStatus::ok:
-        break;
-    case OutputStatus::not_written:
-        report.skipped(k, OutcomeReason::not_overwritten);
+    if (!run.opened(out.open(name_, ToPath), k, name_))
         return;
-    case OutputStatus::unsafe_path:
-        run.message(std::string(unsafe_path_message) + name_);
-        report.skipped(k, OutcomeReason::unsafe_name);
-        return;
-    case OutputStatus::failed:
-        run.message(write_error);
-        report.failed(k, OutcomeReason::write_error);
-        return;
-    }
 
     const uint64_t size = file.size();
     InflateDecoder inflate(false, inflate_rules::rfc1951, state_.window);
@@ -289,24 +268,8 @@ void Cls_GZip::extract_members(const BinaryFile& file, std::string& ToPath, Extr
             break;
     }
 
-    switch (out.commit(FileStamp::from_unix(stamp_), checks_passed)) {
-    case OutputStatus::ok:
-        if (checks_passed)
-            report.extracted(k);
-        else
-            report.failed(k, OutcomeReason::damaged, failure);
-        break;
-    case OutputStatus::not_written:
-        if (checks_passed)
-            report.skipped(k, OutcomeReason::not_overwritten);
-        else
-            report.failed(k, OutcomeReason::damaged, failure);
-        break;
-    default:
-        run.message(write_error);
-        report.failed(k, OutcomeReason::write_error);
-        break;
-    }
+    run.committed(out.commit(FileStamp::from_unix(stamp_), checks_passed), k, checks_passed, OutcomeReason::damaged,
+                  failure);
 }
 
 } // namespace velmora

@@ -190,24 +190,16 @@ int16_t Cls_Tar::UnPack(Selection& ZippedFile, std::string& ToPath)
     try {
         BinaryFile file;
         if (!file.open(state_.PackFileName)) {
-            state_.window->message_box(open_error, "", MessageIcon::none);
-            for (int32_t k = 1; k <= state_.PackTotFiles; ++k)
-                if (ZippedFile[static_cast<size_t>(k)])
-                    state_.report.failed(k, OutcomeReason::archive_unreadable);
+            fail_unreadable_archive(state_, ZippedFile, open_error, MessageStyle::plain);
             return 0;
         }
         ExtractionRun run(state_, MessageStyle::plain, write_error);
         written_.clear();
         const auto count = static_cast<int32_t>(std::min<size_t>(entries_.size(), static_cast<size_t>(state_.PackTotFiles)));
-        for (int32_t i = 0; i <= state_.PackTotFiles; ++i) {
-            if (!run.pass(i))
-                return 0;
-            if (i >= 1 && i <= count && ZippedFile[static_cast<size_t>(i)])
-                extract_member(i, file, ToPath, run);
-            if (run.cancelled())
-                return 0;
-            run.end_pass();
-        }
+        run.each_selected(ZippedFile, count, [&](int32_t i) {
+            extract_member(i, file, ToPath, run);
+            return true;
+        });
     } catch (...) {
         // Nothing escapes to the window; what was written stands.
     }
@@ -303,40 +295,17 @@ void Cls_Tar::extract_member(int32_t k, const BinaryFile& file, std::string& ToP
             report.failed(k, OutcomeReason::damaged, "truncated");
             return;
         }
-        switch (run.write_in_background(k, e.Name, ToPath, std::move(data), FileStamp::from_unix(e.MTime, e.MTimeNanoseconds),
-                                        e.Mode, true)) {
-        case OutputStatus::ok:
+        const OutputStatus status = run.write_in_background(
+            k, e.Name, ToPath, std::move(data), FileStamp::from_unix(e.MTime, e.MTimeNanoseconds), e.Mode, true);
+        if (run.opened(status, k, e.Name)) {
             written_.insert(*rel);
             report.extracted(k);
-            break;
-        case OutputStatus::not_written:
-            report.skipped(k, OutcomeReason::not_overwritten);
-            break;
-        case OutputStatus::unsafe_path:
-            unsafe();
-            break;
-        case OutputStatus::failed:
-            run.message(write_error);
-            report.failed(k, OutcomeReason::write_error);
-            break;
         }
         return;
     }
     OutputFile out(state_);
-    switch (out.open(e.Name, ToPath, e.Mode)) {
-    case OutputStatus::ok:
-        break;
-    case OutputStatus::not_written:
-        report.skipped(k, OutcomeReason::not_overwritten);
+    if (!run.opened(out.open(e.Name, ToPath, e.Mode), k, e.Name))
         return;
-    case OutputStatus::unsafe_path:
-        unsafe();
-        return;
-    case OutputStatus::failed:
-        run.message(write_error);
-        report.failed(k, OutcomeReason::write_error);
-        return;
-    }
     // Member data is copied as it stands, by the kernel where it can.
     bool cancelled = false;
     const uint64_t copied = out.copy_from(file.descriptor(), start, size, [&](uint64_t done) {
@@ -357,19 +326,10 @@ void Cls_Tar::extract_member(int32_t k, const BinaryFile& file, std::string& ToP
         report.failed(k, OutcomeReason::damaged, "truncated");
         return;
     }
-    switch (out.commit(FileStamp::from_unix(e.MTime, e.MTimeNanoseconds))) {
-    case OutputStatus::ok:
+    const OutputStatus status = out.commit(FileStamp::from_unix(e.MTime, e.MTimeNanoseconds));
+    if (status == OutputStatus::ok)
         written_.insert(*rel);
-        report.extracted(k);
-        break;
-    case OutputStatus::not_written:
-        report.skipped(k, OutcomeReason::not_overwritten);
-        break;
-    default:
-        run.message(write_error);
-        report.failed(k, OutcomeReason::write_error);
-        break;
-    }
+    run.committed(status, k, true);
 }
 
 } // namespace velmora
