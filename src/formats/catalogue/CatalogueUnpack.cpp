@@ -2,6 +2,7 @@
 // texts, for formats that store a CRC-16 or a CRC-32 per entry.
 #include "formats/catalogue/CatalogueUnpack.h"
 
+#include "archive/RunMessages.h"
 #include "archive/Cls_CRC32.h"
 #include "archive/EntrySink.h"
 #include "archive/Mod_DiskIO.h"
@@ -15,14 +16,6 @@ namespace velmora {
 
 namespace {
 
-constexpr std::string_view open_error = "The archive cannot be opened.";
-constexpr std::string_view crc_error = "CRC error.";
-constexpr std::string_view crc_failed = "CRC calculation failed.";
-constexpr std::string_view size_error = "Error in decompressed size.";
-constexpr std::string_view write_error = "Error writing file.";
-constexpr std::string_view password_prompt = "Please enter Password.";
-constexpr std::string_view password_title = "Password";
-constexpr std::string_view invalid_password = "Invalid Password.";
 
 constexpr int16_t unmatched_selection_result = -10;
 constexpr int16_t password_result = -1;
@@ -80,10 +73,10 @@ int16_t CatalogueUnpack::run(ArchiveState& state, Selection& ZippedFile, std::st
     try {
         BinaryFile archive;
         if (!archive.open(state.PackFileName)) {
-            fail_unreadable_archive(state, ZippedFile, open_error, MessageStyle::error_box);
+            fail_unreadable_archive(state, ZippedFile, run_text::open_error, MessageStyle::error_box);
             return 0;
         }
-        ExtractionRun run(state, MessageStyle::error_box, write_error);
+        ExtractionRun run(state, MessageStyle::error_box, run_text::write_error);
         CatalogueUnpack unpack(state, archive, ToPath, run);
         for (int32_t i = 0; i <= state.PackTotFiles; ++i) {
             if (!run.pass(i))
@@ -117,7 +110,7 @@ void CatalogueUnpack::refused_name(int32_t FileNum, const std::string& name, Out
 
 void CatalogueUnpack::write_failed(int32_t FileNum)
 {
-    run_.message(write_error);
+    run_.message(run_text::write_error);
     run_.report().failed(FileNum, OutcomeReason::write_error);
 }
 
@@ -157,7 +150,7 @@ void CatalogueUnpack::skip(int32_t FileNum, const ExtractBlocker& blocker)
 
 void CatalogueUnpack::data_missing(int32_t FileNum, std::string_view detail)
 {
-    run_.message(size_error);
+    run_.message(run_text::size_error);
     run_.report().failed(FileNum, OutcomeReason::damaged, detail);
 }
 
@@ -165,13 +158,13 @@ const std::vector<std::string>* CatalogueUnpack::password(int32_t FileNum)
 {
     if (!password_asked_) {
         password_asked_ = true;
-        const std::string typed = state_.window->input_box(password_prompt, password_title);
+        const std::string typed = state_.window->input_box(run_text::password_prompt, run_text::password_title);
         if (!typed.empty())
             password_ = password_forms(typed);
     }
     if (!password_.empty())
         return &password_;
-    run_.program_message(invalid_password);
+    run_.program_message(run_text::invalid_password);
     run_.report().failed(FileNum, OutcomeReason::wrong_password);
     return nullptr;
 }
@@ -243,16 +236,16 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
         // Nothing usable came out, and nothing is written. Stored data cut
         // short is only a size fault.
         if (!(f.stored && status == DecodeStatus::truncated))
-            run_.message(crc_failed);
-        run_.message(size_error);
+            run_.message(run_text::crc_failed);
+        run_.message(run_text::size_error);
         report.failed(f.number, f.encrypted ? OutcomeReason::wrong_password : OutcomeReason::damaged,
                       decode_status_name(status));
         return;
     }
     if (!crc_ok)
-        run_.message(produced < 1 ? crc_error : crc_failed);
+        run_.message(produced < 1 ? run_text::crc_error : run_text::crc_failed);
     if (produced != f.size)
-        run_.message(size_error);
+        run_.message(run_text::size_error);
     const auto failed_as = [&] {
         report.failed(f.number, f.encrypted && !crc_ok ? OutcomeReason::wrong_password : OutcomeReason::damaged,
                       crc_ok ? "size" : "CRC");

@@ -6,6 +6,7 @@
 // extraction needs (Cls_Rar_unpack.cpp).
 #include "formats/catalogue/Cls_Rar.h"
 
+#include "archive/RunMessages.h"
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
 #include "archive/ByteFields.h"
@@ -70,9 +71,6 @@ constexpr uint16_t main_solid = 0x0008;
 constexpr uint16_t main_encrypted_headers = 0x0080;
 constexpr uint8_t host_unix = 3;
 
-constexpr std::string_view password_prompt = "Please enter Password.";
-constexpr std::string_view password_title = "Password";
-constexpr std::string_view invalid_password = "Invalid Password.";
 
 // The texts of the block header fields of a marker block.
 constexpr uint16_t marker_crc = 0x6152;
@@ -548,9 +546,9 @@ void Cls_Rar::walk_encrypted(const BinaryFile& file, uint64_t pos)
     constexpr size_t salt_size = 8;
     constexpr size_t block = crypto::aes_block_size;
     WindowServices& w = *state_.window;
-    const std::string password = w.input_box(password_prompt, password_title);
+    const std::string password = w.input_box(run_text::password_prompt, run_text::password_title);
     if (password.empty()) {
-        w.message_box(invalid_password, program_title, MessageIcon::information);
+        w.message_box(run_text::invalid_password, program_title, MessageIcon::information);
         return;
     }
     std::map<std::array<uint8_t, salt_size>, rar_keys::rar3_key> keys;
@@ -581,7 +579,7 @@ void Cls_Rar::walk_encrypted(const BinaryFile& file, uint64_t pos)
             || (crc32_update(0, std::span(h).subspan(2, head_size - 2)) & 0xFFFF) != load_le16(h.data())) {
             // The first header tells a wrong password from a damaged archive.
             if (first)
-                w.message_box(invalid_password, program_title, MessageIcon::information);
+                w.message_box(run_text::invalid_password, program_title, MessageIcon::information);
             return;
         }
         first = false;
@@ -711,10 +709,10 @@ bool Cls_Rar::ask_header_password(const BinaryFile& file, rar5::listing& l)
 {
     WindowServices& w = *state_.window;
     const auto refuse = [&] {
-        w.message_box(invalid_password, program_title, MessageIcon::information);
+        w.message_box(run_text::invalid_password, program_title, MessageIcon::information);
         return false;
     };
-    const std::string password = w.input_box(password_prompt, password_title);
+    const std::string password = w.input_box(run_text::password_prompt, run_text::password_title);
     if (password.empty() || !l.header_encryption)
         return refuse();
     const rar5::encryption_info& e = *l.header_encryption;

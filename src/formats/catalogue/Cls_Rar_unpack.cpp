@@ -5,6 +5,7 @@
 // next volumes, the CRC-32 or BLAKE2sp check, and RAR 5 links.
 #include "formats/catalogue/Cls_Rar.h"
 
+#include "archive/RunMessages.h"
 #include "archive/BinaryFile.h"
 #include "archive/EntrySink.h"
 #include "archive/ExtractionRun.h"
@@ -30,14 +31,6 @@ namespace velmora {
 
 namespace {
 
-constexpr std::string_view open_error = "The archive cannot be opened.";
-constexpr std::string_view crc_error = "CRC error.";
-constexpr std::string_view crc_failed = "CRC calculation failed.";
-constexpr std::string_view size_error = "Error in decompressed size.";
-constexpr std::string_view write_error = "Error writing file.";
-constexpr std::string_view password_prompt = "Please enter Password.";
-constexpr std::string_view password_title = "Password";
-constexpr std::string_view invalid_password = "Invalid Password.";
 constexpr std::string_view link_target_missing = "Link target not extracted: ";
 constexpr int16_t password_result = -1;
 
@@ -189,10 +182,10 @@ int16_t Cls_Rar::UnPack(Selection& ZippedFile, std::string& ToPath)
     try {
         BinaryFile file;
         if (!file.open(state_.PackFileName)) {
-            fail_unreadable_archive(state_, ZippedFile, open_error, MessageStyle::error_box);
+            fail_unreadable_archive(state_, ZippedFile, run_text::open_error, MessageStyle::error_box);
             return 0;
         }
-        ExtractionRun run(state_, MessageStyle::error_box, write_error);
+        ExtractionRun run(state_, MessageStyle::error_box, run_text::write_error);
         UnpackRun u(run, file, ToPath);
         u.password = password_;
         const auto count = static_cast<int32_t>(std::min<size_t>(records_.size(), static_cast<size_t>(state_.PackTotFiles)));
@@ -242,7 +235,7 @@ Cls_Rar::KeyResult Cls_Rar::entry_key(const DataRecord& d, UnpackRun& u, std::ve
 {
     if (u.password.empty() && !u.password_asked) {
         u.password_asked = true;
-        u.password = u.run.window().input_box(password_prompt, password_title);
+        u.password = u.run.window().input_box(run_text::password_prompt, run_text::password_title);
     }
     if (u.password.empty())
         return KeyResult::no_password;
@@ -437,7 +430,7 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
         if (made == write_unsafe_path) {
             unsafe(OutcomeReason::unsafe_name);
         } else if (made != 0) {
-            run.message(write_error);
+            run.message(run_text::write_error);
             report.failed(k, OutcomeReason::write_error);
         } else {
             report.extracted(k);
@@ -468,7 +461,7 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
         return;
     case SourceResult::no_password:
     case SourceResult::wrong_password:
-        run.program_message(invalid_password);
+        run.program_message(run_text::invalid_password);
         report.failed(k, OutcomeReason::wrong_password);
         u.stopped = true;
         return;
@@ -488,7 +481,7 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
         VectorSink sink(target, link_target_max);
         const DecodeStatus status = decode_entry(d, u, *source, sink);
         if (status != DecodeStatus::ok || (last->crc && crc32_update(0, target) != *last->crc)) {
-            run.message(crc_failed);
+            run.message(run_text::crc_failed);
             report.failed(k, OutcomeReason::damaged, "link target");
             return;
         }
@@ -497,7 +490,7 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
         case OutputStatus::not_written: report.skipped(k, OutcomeReason::not_overwritten); break;
         case OutputStatus::unsafe_path: unsafe(OutcomeReason::link_refused); break;
         case OutputStatus::failed:
-            run.message(write_error);
+            run.message(run_text::write_error);
             report.failed(k, OutcomeReason::write_error);
             break;
         }
@@ -519,7 +512,7 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
             unsafe(OutcomeReason::unsafe_name);
             break;
         case OutputStatus::failed:
-            run.message(write_error);
+            run.message(run_text::write_error);
             report.failed(k, OutcomeReason::write_error);
             break;
         }
@@ -543,7 +536,7 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
         return;
     }
     if (entry_sink.write_failed()) {
-        run.message(write_error);
+        run.message(run_text::write_error);
         report.failed(k, OutcomeReason::write_error);
         return;
     }
@@ -552,7 +545,7 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
     const bool unchecked_key = d.encrypted && !(d.rar5_crypt && d.rar5_crypt->check);
     if (status != DecodeStatus::ok) {
         // Stored data cut short is only a size fault.
-        run.message(d.method == 0 && status == DecodeStatus::truncated ? size_error : crc_failed);
+        run.message(d.method == 0 && status == DecodeStatus::truncated ? run_text::size_error : run_text::crc_failed);
         report.failed(k, unchecked_key ? OutcomeReason::wrong_password : OutcomeReason::damaged, decode_status_name(status));
         return;
     }
@@ -568,9 +561,9 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
     }
     const bool size_ok = d.unp_size_unknown || entry_sink.size() == d.unp_size;
     if (!sum_ok)
-        run.message(crc_error);
+        run.message(run_text::crc_error);
     if (!size_ok)
-        run.message(size_error);
+        run.message(run_text::size_error);
     const bool checks_passed = sum_ok && size_ok;
     const auto failed_as = [&] {
         report.failed(k, unchecked_key && !sum_ok ? OutcomeReason::wrong_password : OutcomeReason::damaged,
@@ -603,7 +596,7 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
             failed_as();
         break;
     default:
-        run.message(write_error);
+        run.message(run_text::write_error);
         report.failed(k, OutcomeReason::write_error);
         break;
     }
@@ -634,7 +627,7 @@ void Cls_Rar::extract_link(int32_t k, UnpackRun& u)
             report.skipped(k, OutcomeReason::link_refused, link_target);
             break;
         case OutputStatus::failed:
-            run.message(write_error);
+            run.message(run_text::write_error);
             report.failed(k, OutcomeReason::write_error);
             break;
         }

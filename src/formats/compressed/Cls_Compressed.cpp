@@ -5,6 +5,7 @@
 // no check at all.
 #include "formats/compressed/Cls_Compressed.h"
 
+#include "archive/RunMessages.h"
 #include "archive/BinaryFile.h"
 #include "archive/ByteFields.h"
 #include "archive/DateTime.h"
@@ -29,10 +30,6 @@ namespace velmora {
 
 namespace {
 
-constexpr std::string_view crc_failed = "CRC calculation failed.";
-constexpr std::string_view size_error = "Error in decompressed size.";
-constexpr std::string_view write_error = "Error writing file.";
-constexpr std::string_view open_error = "The archive cannot be opened.";
 
 // Magic numbers: xz FD '7' 'z' 'X' 'Z' 00; bzip2 "BZh" and the block size
 // '1'-'9'; Zstandard frame 28 B5 2F FD (little-endian 0xFD2FB528) or a
@@ -254,10 +251,10 @@ int16_t Cls_Compressed::UnPack(Selection& ZippedFile, std::string& ToPath)
     try {
         BinaryFile file;
         if (!file.open(state_.PackFileName)) {
-            fail_unreadable_archive(state_, ZippedFile, open_error, MessageStyle::error_box);
+            fail_unreadable_archive(state_, ZippedFile, run_text::open_error, MessageStyle::error_box);
             return 0;
         }
-        ExtractionRun run(state_, MessageStyle::error_box, write_error);
+        ExtractionRun run(state_, MessageStyle::error_box, run_text::write_error);
         run.each_selected(ZippedFile, 1, [&](int32_t) {
             extract_member(file, ToPath, run);
             return true;
@@ -301,19 +298,19 @@ void Cls_Compressed::extract_member(const BinaryFile& file, std::string& ToPath,
         return;
     }
     if (sink.write_failed()) {
-        run.message(write_error);
+        run.message(run_text::write_error);
         report.failed(k, OutcomeReason::write_error);
         return;
     }
     if (status != DecodeStatus::ok) {
-        run.message(crc_failed);
-        run.message(size_error);
+        run.message(run_text::crc_failed);
+        run.message(run_text::size_error);
         report.failed(k, OutcomeReason::damaged, decode_status_name(status));
         return;
     }
     const bool checks_passed = !size_ || sink.size() == *size_;
     if (!checks_passed)
-        run.message(size_error);
+        run.message(run_text::size_error);
 
     run.committed(out.commit(FileStamp::from_unix(stamp_), checks_passed), k, checks_passed, OutcomeReason::damaged,
                   "size");

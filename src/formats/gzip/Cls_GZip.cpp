@@ -2,6 +2,7 @@
 // the file's last 8 bytes; extraction of every member through Inflate.
 #include "formats/gzip/Cls_GZip.h"
 
+#include "archive/RunMessages.h"
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
 #include "archive/ByteFields.h"
@@ -27,7 +28,6 @@ constexpr std::string_view crc_failed = "CRC calculation failed";
 constexpr std::string_view crc_error = "CRC error";
 constexpr std::string_view size_error = "Error in decompressed size";
 constexpr std::string_view write_error = "error writing file";
-constexpr std::string_view open_error = "The archive cannot be opened.";
 
 std::string upper_ascii(std::string s)
 {
@@ -177,7 +177,7 @@ int16_t Cls_GZip::UnPack(Selection& ZippedFile, std::string& ToPath)
     try {
         BinaryFile file;
         if (!file.open(state_.PackFileName)) {
-            fail_unreadable_archive(state_, ZippedFile, open_error, MessageStyle::plain);
+            fail_unreadable_archive(state_, ZippedFile, run_text::open_error, MessageStyle::plain);
             return 0;
         }
         ExtractionRun run(state_, MessageStyle::plain, write_error);

@@ -1,6 +1,7 @@
 // The tar reader: the header walk and member extraction.
 #include "formats/tar/Cls_Tar.h"
 
+#include "archive/RunMessages.h"
 #include "archive/BinaryFile.h"
 #include "archive/BufferedReader.h"
 #include "archive/ExtractionRun.h"
@@ -25,7 +26,6 @@ constexpr std::string_view size_error = "Error in decompressed size";
 constexpr std::string_view write_error = "error writing file";
 constexpr std::string_view folder_error = "error creating directory ";
 constexpr std::string_view link_target_missing = "Link target not extracted: ";
-constexpr std::string_view open_error = "The archive cannot be opened.";
 
 std::string_view field_text(std::span<const uint8_t> block, size_t off, size_t len)
 {
@@ -190,7 +190,7 @@ int16_t Cls_Tar::UnPack(Selection& ZippedFile, std::string& ToPath)
     try {
         BinaryFile file;
         if (!file.open(state_.PackFileName)) {
-            fail_unreadable_archive(state_, ZippedFile, open_error, MessageStyle::plain);
+            fail_unreadable_archive(state_, ZippedFile, run_text::open_error, MessageStyle::plain);
             return 0;
         }
         ExtractionRun run(state_, MessageStyle::plain, write_error);

@@ -8,6 +8,7 @@
 // never replaces an existing file.
 #include "formats/zip/Cls_Zip.h"
 
+#include "archive/RunMessages.h"
 #include "archive/BinaryFile.h"
 #include "archive/ByteFields.h"
 #include "archive/EntrySink.h"
@@ -41,13 +42,7 @@ namespace {
 
 constexpr std::string_view error_title = "Error";
 constexpr std::string_view zip_file_error = "Error in Zip File.";
-constexpr std::string_view crc_error = "CRC error.";
-constexpr std::string_view crc_failed = "CRC calculation failed.";
-constexpr std::string_view size_error = "Error in decompressed size.";
 constexpr std::string_view write_error = "Error writing zip file";
-constexpr std::string_view password_prompt = "Please enter Password.";
-constexpr std::string_view password_title = "Password";
-constexpr std::string_view invalid_password = "Invalid Password.";
 
 constexpr int16_t unsupported_method_result = -10;
 constexpr int16_t password_result = -1;
@@ -310,7 +305,7 @@ uint64_t Cls_Zip::locate_data(int32_t FileNum, const ZipEntry& e, UnpackRun& run
     // ends with the size message and nothing is written.
     const uint64_t size = run.archive.size();
     if (data_start > size || e.CompressedSize > size - data_start) {
-        show_error(size_error);
+        show_error(run_text::size_error);
         report.failed(FileNum, OutcomeReason::damaged, "truncated");
         return 0;
     }
@@ -377,18 +372,18 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
     std::string aes_password;
     const auto refuse = [&] {
         run.result = password_result;
-        w.message_box(invalid_password, program_title, MessageIcon::information);
+        w.message_box(run_text::invalid_password, program_title, MessageIcon::information);
         report.failed(FileNum, OutcomeReason::wrong_password);
         return false;
     };
     const auto ask_password = [&] {
         if (run.password.empty())
-            run.password = w.input_box(password_prompt, password_title);
+            run.password = w.input_box(run_text::password_prompt, run_text::password_title);
         return !run.password.empty();
     };
     if (aes) {
         if (e.CompressedSize < WinZipAesSource::overhead(aes->strength)) {
-            show_error(size_error);
+            show_error(run_text::size_error);
             report.failed(FileNum, OutcomeReason::damaged, "truncated");
             return true;
         }
@@ -407,7 +402,7 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
                 break;
             }
             if (opened != WinZipAesSource::OpenResult::wrong_password) {
-                show_error(size_error);
+                show_error(run_text::size_error);
                 report.failed(FileNum, OutcomeReason::damaged, "AES header");
                 return true;
             }
@@ -419,7 +414,7 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
     if (encrypted) {
         // No room for the encryption header: a damaged entry, not a wrong password.
         if (e.CompressedSize < encryption_header) {
-            show_error(size_error);
+            show_error(run_text::size_error);
             report.failed(FileNum, OutcomeReason::damaged, "truncated");
             return true;
         }
@@ -430,7 +425,7 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
         if (run.prefetched.size() >= encryption_header)
             std::copy_n(run.prefetched.begin(), encryption_header, stored.begin());
         else if (!run.archive.read_exact(data_start, stored)) {
-            show_error(size_error);
+            show_error(run_text::size_error);
             report.failed(FileNum, OutcomeReason::damaged, "truncated");
             return true;
         }
@@ -491,7 +486,7 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
         VectorSink sink(target, link_target_max);
         const DecodeStatus status = decode(sink, keys.empty() ? nullptr : &keys.front());
         if (status != DecodeStatus::ok || crc32_update(0, target) != static_cast<uint32_t>(e.CRC32)) {
-            show_error(crc_failed);
+            show_error(run_text::crc_failed);
             report.failed(FileNum, OutcomeReason::damaged, "link target");
             return true;
         }
@@ -581,16 +576,16 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
         const bool size_only = (method == 0 && status == DecodeStatus::truncated)
                                || (method >= 2 && method <= 5 && status == DecodeStatus::output_limit);
         if (!size_only)
-            show_error(crc_failed);
-        show_error(size_error);
+            show_error(run_text::crc_failed);
+        show_error(run_text::size_error);
         report.failed(FileNum, encrypted ? OutcomeReason::wrong_password : OutcomeReason::damaged,
                       decode_status_name(status));
         return true;
     }
     if (!crc_ok)
-        show_error(produced < 1 && authentication == WinZipAesSource::Authentication::ok ? crc_error : crc_failed);
+        show_error(produced < 1 && authentication == WinZipAesSource::Authentication::ok ? run_text::crc_error : run_text::crc_failed);
     if (produced != e.UncompressedSize)
-        show_error(size_error);
+        show_error(run_text::size_error);
     const auto failed_as = [&] {
         report.failed(FileNum, encrypted && !crc_ok ? OutcomeReason::wrong_password : OutcomeReason::damaged,
                       authentication != WinZipAesSource::Authentication::ok ? "authentication"
