@@ -4,7 +4,7 @@
 // header is read in the 29-byte layout; ARC stores no folders.
 #pragma once
 
-#include "archive/ReaderBase.h"
+#include "archive/HostlessReader.h"
 
 #include <cstdint>
 #include <string>
@@ -17,19 +17,15 @@ class BufferedReader;
 class CatalogueUnpack;
 
 // FileCount is left to the dispatcher, which answers it from PackTotFiles.
-class Cls_Arc final : public ReaderBase {
+class Cls_Arc final : public HostlessReader {
 public:
-    explicit Cls_Arc(ArchiveState& state) : ReaderBase(state, false) {}
+    explicit Cls_Arc(ArchiveState& state) : HostlessReader(state, false) {}
 
     int16_t Get_Contents(const std::string& ZipName) override;
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
     bool CanUnpack() override { return true; }
     // No number check: the same text for every number.
     std::string CommentsPack() override { return {}; }
-    std::string SystemMadeBy(int32_t) override { return "UnKnown"; }
-    std::string VersionMadeBy(int32_t) override { return "UnKnown"; }
-    std::string SystemNeeded(int32_t) override { return "UnKnown"; }
-    std::string VersionNeeded(int32_t) override { return "UnKnown"; }
 
     // One entry header as listed.
     struct Entry {

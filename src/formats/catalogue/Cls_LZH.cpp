@@ -429,7 +429,7 @@ ExtractBlocker blocker_of(const Cls_LZH::Entry& e)
 
 } // namespace
 
-Cls_LZH::Cls_LZH(ArchiveState& state) : ReaderBase(state, false), entries_(1) {}
+Cls_LZH::Cls_LZH(ArchiveState& state) : HostlessReader(state, false), entries_(1) {}
 
 int16_t Cls_LZH::Get_Contents(const std::string& ZipName)
 {

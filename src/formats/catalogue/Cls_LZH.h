@@ -7,7 +7,7 @@
 // unknown methods are skipped and reported.
 #pragma once
 
-#include "archive/ReaderBase.h"
+#include "archive/HostlessReader.h"
 
 #include <cstdint>
 #include <optional>
@@ -18,7 +18,7 @@ namespace velmora {
 
 class CatalogueUnpack;
 
-class Cls_LZH final : public ReaderBase {
+class Cls_LZH final : public HostlessReader {
 public:
     explicit Cls_LZH(ArchiveState& state);
 
@@ -32,10 +32,6 @@ public:
     // No FileCount of its own: the dispatcher answers it from PackTotFiles.
     // No number check: the same text for every number.
     std::string CommentsPack() override { return {}; }
-    std::string SystemMadeBy(int32_t) override { return "UnKnown"; }
-    std::string VersionMadeBy(int32_t) override { return "UnKnown"; }
-    std::string SystemNeeded(int32_t) override { return "UnKnown"; }
-    std::string VersionNeeded(int32_t) override { return "UnKnown"; }
 
     // One header. For levels 2 and 3, HeaderSize is the low byte of the
     // header size and NameSize the length of the joined folder and name.

@@ -5,7 +5,7 @@
 // hard links are recreated inside the output folder only.
 #pragma once
 
-#include "archive/ReaderBase.h"
+#include "archive/HostlessReader.h"
 
 #include <cstdint>
 #include <string>
@@ -31,9 +31,9 @@ struct TarEntry {
     std::string LinkName; // target of a link member
 };
 
-class Cls_Tar final : public ReaderBase {
+class Cls_Tar final : public HostlessReader {
 public:
-    explicit Cls_Tar(ArchiveState& state) : ReaderBase(state, false) {}
+    explicit Cls_Tar(ArchiveState& state) : HostlessReader(state, false) {}
 
     // Always 0. A header whose numbers cannot be read ends the walk by
     // throwing: the members before it stay listed and the dispatcher ends
@@ -42,10 +42,6 @@ public:
     int16_t UnPack(Selection& ZippedFile, std::string& ToPath) override;
     bool CanUnpack() override { return true; }
     std::string CommentsPack() override { return {}; }
-    std::string SystemMadeBy(int32_t) override { return "UnKnown"; }
-    std::string VersionMadeBy(int32_t) override { return "UnKnown"; }
-    std::string SystemNeeded(int32_t) override { return "UnKnown"; }
-    std::string VersionNeeded(int32_t) override { return "UnKnown"; }
 
     const std::vector<TarEntry>& entries() const { return entries_; }
 
