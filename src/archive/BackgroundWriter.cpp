@@ -33,8 +33,13 @@ BackgroundWriter::~BackgroundWriter()
 void BackgroundWriter::submit(Job job)
 {
     std::unique_lock guard(lock_);
-    // One job larger than the limit still goes, alone.
-    changed_.wait(guard, [&] { return queued_bytes_ == 0 || queued_bytes_ + job.data.size() <= max_bytes_; });
+    // One job larger than the limit still goes, alone. Each waiting job
+    // holds a folder descriptor, so their number is bounded too: a run of
+    // many tiny files must not use up the process's descriptors.
+    changed_.wait(guard, [&] {
+        return queue_.empty()
+               || (queued_bytes_ + job.data.size() <= max_bytes_ && queue_.size() < max_queued_jobs);
+    });
     queued_bytes_ += job.data.size();
     queue_.push_back(std::move(job));
     guard.unlock();

@@ -39,6 +39,8 @@ public:
 
     // max_bytes: how much data may wait at once; submit blocks beyond it.
     explicit BackgroundWriter(size_t max_bytes = size_t{32} << 20);
+    // How many jobs may wait at once (each keeps a descriptor open).
+    static constexpr size_t max_queued_jobs = 256;
     // Writes what is queued, then stops.
     ~BackgroundWriter();
     BackgroundWriter(const BackgroundWriter&) = delete;

@@ -100,7 +100,7 @@ void WindowRunReportTest::everyListedFormatExtracts_data()
     QTest::newRow("RAR 5") << appFixture("rar5_multiple_files.rar", "rar");
     QTest::newRow("CAB") << appFixture("gcab-stored.cab", "cab");
     QTest::newRow("LZH") << appFixture("level2.lzh", "lzh");
-    QTest::newRow("ARJ") << appFixture("methods.arj", "arj");
+    QTest::newRow("ARJ") << appFixture("dos.arj", "arj");
     QTest::newRow("ARC") << appFixture("default.arc", "arc");
 }
 

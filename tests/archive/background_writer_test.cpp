@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,30 @@ TEST(BackgroundWriter, SmallEntriesLandWholeWithTheirTimesAndModes)
         for (const auto& f : fs::recursive_directory_iterator(out))
             EXPECT_EQ(f.path().filename().string().find(".velmora-"), std::string::npos) << f.path();
     }
+}
+
+// Each file waiting for the writer keeps its folder open: thousands of tiny
+// entries must not use up the descriptors the process may hold.
+TEST(BackgroundWriter, ThousandsOfTinyFilesStayWithinTheDescriptorLimit)
+{
+    TempDir dir;
+    std::vector<ZipTestEntry> entries;
+    for (int i = 0; i < 4000; ++i)
+        entries.push_back({.name = "t" + std::to_string(i), .data = std::string(1, static_cast<char>('a' + i % 26))});
+    write_file(dir / "tiny.zip", build_zip(entries));
+    SpacedExtraction x(dir / "tiny.zip");
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    x.unpack(dir / "out");
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_TRUE(x.window.messages.empty()) << x.window.messages.size() << " boxes";
+    EXPECT_TRUE(x.report().all_extracted());
+    EXPECT_EQ(file_text(dir / "out" / "t3999"), std::string(1, static_cast<char>('a' + 3999 % 26)));
 }
 
 TEST(BackgroundWriter, FilesThatCannotBeWrittenAreReportedAsWriteErrors)
