@@ -52,11 +52,11 @@ TEST(ArjListingRules, UnixHostsStoreUnixTimes)
     entries[3].stamp = 86401;
     const Listing l = list_bytes(dir, arj_archive(entries).bytes);
     ASSERT_EQ(l.count, 4);
-    EXPECT_EQ(l.entries[0].date.to_string(), "2021-03-04 05:06:08");
-    EXPECT_EQ(l.entries[1].date.to_string(), "2021-03-04 05:06:08");
-    EXPECT_EQ(l.entries[2].date, DosDateTimeToDate(static_cast<int16_t>(1614834368u >> 16),
+    EXPECT_EQ(l.entries[0].when.to_string(), "2021-03-04 05:06:08");
+    EXPECT_EQ(l.entries[1].when.to_string(), "2021-03-04 05:06:08");
+    EXPECT_EQ(l.entries[2].when, DosDateTimeToDate(static_cast<int16_t>(1614834368u >> 16),
                                                    static_cast<int16_t>(1614834368u & 0xFFFF)));
-    EXPECT_EQ(l.entries[3].date.to_string(), "1980-01-01 00:00:00");
+    EXPECT_EQ(l.entries[3].when.to_string(), "1980-01-01 00:00:00");
 }
 
 TEST(ArjListingRules, MethodHostAndVersionTexts)
@@ -81,9 +81,9 @@ TEST(ArjListingRules, MethodHostAndVersionTexts)
     ASSERT_EQ(l.count, static_cast<int32_t>(hosts.size()));
     for (size_t i = 0; i < hosts.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(l.entries[i].made_by, hosts[i]);
+        EXPECT_EQ(l.entries[i].system_made_by, hosts[i]);
         EXPECT_EQ(l.entries[i].method, methods[i % methods.size()]);
-        EXPECT_EQ(l.entries[i].version_made, i == 0 ? "1.1" : "25.5");
+        EXPECT_EQ(l.entries[i].version_made_by, i == 0 ? "1.1" : "25.5");
         EXPECT_EQ(l.entries[i].version_needed, i == 0 ? "0.6" : "3.0");
         EXPECT_EQ(l.entries[i].system_needed, "unKnown");
         EXPECT_EQ(l.entries[i].encrypted, (i & 1) != 0);

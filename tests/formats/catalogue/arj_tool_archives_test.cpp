@@ -29,13 +29,13 @@ void expect_matches_lsar(const ListedEntry& ours, const json& peer)
     EXPECT_EQ(ours.size, peer.at("XADFileSize").get<int64_t>());
     EXPECT_EQ(ours.packed, peer.at("XADCompressedSize").get<int64_t>());
     EXPECT_EQ(ours.crc, peer.at("ARJCRC32").get<int32_t>());  // lsar prints it signed too
-    EXPECT_EQ(ours.date.to_string(), lsar_date(peer));
+    EXPECT_EQ(ours.when.to_string(), lsar_date(peer));
     EXPECT_EQ(ours.encrypted, lsar_flag(peer, "XADIsEncrypted"));
     // A folder is told by ARJ flag 0x02 here; peers use file type 3.
     EXPECT_EQ(ours.dir, (peer.at("ARJFlags").get<int>() & 0x02) != 0);
     EXPECT_EQ(ours.comment, peer.value("XADComment", std::string()));
     EXPECT_EQ(ours.method, arj_method_texts.at(peer.at("ARJMethod").get<int>()));
-    EXPECT_EQ(ours.made_by, arj_host_texts.at(peer.at("ARJOS").get<int>()));
+    EXPECT_EQ(ours.system_made_by, arj_host_texts.at(peer.at("ARJOS").get<int>()));
     EXPECT_EQ(ours.system_needed, "unKnown");
 }
 
@@ -76,7 +76,7 @@ TEST(ArjToolArchives, FixturesMadeByArjListAsLsarListsThem)
 {
     for (const std::string name : {"methods.arj", "dos.arj"}) {
         SCOPED_TRACE(name);
-        expect_listing_matches_lsar(list_archive(data_dir() / "arj" / name), recorded_lsar(name));
+        expect_listing_matches_lsar(list_file(data_dir() / "arj" / name), recorded_lsar(name));
     }
     // The fixture holds what it should: methods 0-4, a garbled entry, a folder.
     std::set<int> methods;
@@ -99,7 +99,7 @@ TEST(ArjToolArchives, EveryExtendedHeaderIsRead)
     // (as lsar does). 7-Zip and arj list both entries.
     const auto text = read_file(data_dir() / "arj" / "owner.arj.7z.txt");
     const auto seven_zip = seven_zip_records(std::string(text.begin(), text.end()));
-    const Listing ours = list_archive(data_dir() / "arj" / "owner.arj");
+    const Listing ours = list_file(data_dir() / "arj" / "owner.arj");
     ASSERT_EQ(seven_zip.size(), 2u);
     ASSERT_EQ(ours.entries.size(), 2u);
     EXPECT_EQ(ours.type, 4);
@@ -134,7 +134,7 @@ TEST(ArjToolArchives, FreshArchiveMatchesLsarAnd7z)
 
     std::string text;
     ASSERT_EQ(run_command(cd + "lsar -j fresh.arj", &text), 0);
-    const Listing ours = list_archive(dir / "fresh.arj");
+    const Listing ours = list_file(dir / "fresh.arj");
     expect_listing_matches_lsar(ours, lsar_entries(text));
 
     if (!have_tool("7z"))

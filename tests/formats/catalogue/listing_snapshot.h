@@ -49,7 +49,8 @@ struct Bytes {
 
 struct EntrySnapshot {
     std::string name, method, comment, system_made_by, version_made_by, system_needed, version_needed;
-    int32_t packed = 0, size = 0, crc = 0;
+    int64_t packed = 0, size = 0;
+    int32_t crc = 0;
     bool encrypted = false, dir = false;
     DateTime when;
 };
@@ -102,6 +103,12 @@ inline ListingSnapshot list_bytes(const TempDir& dir, const std::string& name, c
 {
     write_file(dir / name, bytes);
     return list_file(dir / name);
+}
+
+// The same, the name after the bytes (a neutral one by default).
+inline ListingSnapshot list_bytes(const TempDir& dir, const std::vector<uint8_t>& bytes, const std::string& name = "t.bin")
+{
+    return list_bytes(dir, name, bytes);
 }
 
 inline std::string slashes(std::string s)

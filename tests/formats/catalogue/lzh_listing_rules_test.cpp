@@ -76,7 +76,7 @@ TEST(LzhListingRules, FoldersCrcAndFixedTexts)
     entries[2].crc = 0x7FFF;
     TempDir dir;
     write_file(dir / "f.lzh", lzh_archive(entries).bytes);
-    const Listing l = list_archive(dir / "f.lzh");
+    const Listing l = list_file(dir / "f.lzh");
     ASSERT_EQ(l.count, 5);
     EXPECT_TRUE(l.entries[0].dir);
     EXPECT_TRUE(l.entries[1].dir);
@@ -145,12 +145,12 @@ TEST(LzhListingRules, LevelTwoHeadersInTheirOwnLayout)
     ASSERT_EQ(l.count, 3);
     EXPECT_EQ(l.entries[0].name, "top/sub/");
     EXPECT_TRUE(l.entries[0].dir);
-    EXPECT_EQ(l.entries[0].date.to_string(), "2021-03-04 05:06:08");
+    EXPECT_EQ(l.entries[0].when.to_string(), "2021-03-04 05:06:08");
     EXPECT_EQ(l.entries[1].name, "one/name.txt");
     EXPECT_EQ(l.entries[1].packed, 40);
     EXPECT_EQ(l.entries[1].size, 90);
     EXPECT_EQ(l.entries[1].crc, static_cast<int16_t>(0xABCD));
-    EXPECT_EQ(l.entries[1].date.to_string(), "1980-01-01 00:00:00");
+    EXPECT_EQ(l.entries[1].when.to_string(), "1980-01-01 00:00:00");
     EXPECT_EQ(l.entries[2].name, "after");
 }
 

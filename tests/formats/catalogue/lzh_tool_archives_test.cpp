@@ -42,11 +42,11 @@ void expect_matches_lsar(const ListedEntry& ours, const json& peer)
     else
         EXPECT_EQ(ours.packed, peer.at("XADCompressedSize").get<int64_t>());
     EXPECT_EQ(ours.crc, static_cast<int16_t>(peer.at("LHACRC16").get<int>()));
-    EXPECT_EQ(ours.date.to_string(), lsar_date(peer));
+    EXPECT_EQ(ours.when.to_string(), lsar_date(peer));
     EXPECT_EQ(ours.dir, dir);
     EXPECT_EQ(ours.method, lzh_method_texts.at(peer.at("XADCompressionName").get<std::string>().substr(1, 3)));
     EXPECT_FALSE(ours.encrypted);
-    EXPECT_EQ(ours.made_by, "UnKnown");
+    EXPECT_EQ(ours.system_made_by, "UnKnown");
 }
 
 void expect_listing_matches_lsar(const Listing& ours, const json& peer)
@@ -65,7 +65,7 @@ TEST(LzhToolArchives, FixturesMadeByJlhaListAsLsarListsThem)
         SCOPED_TRACE(name);
         const auto text = read_file(data_dir() / "lzh" / (name + ".lsar.json"));
         const json peer = lsar_entries(std::string(text.begin(), text.end()));
-        expect_listing_matches_lsar(list_archive(data_dir() / "lzh" / name), peer);
+        expect_listing_matches_lsar(list_file(data_dir() / "lzh" / name), peer);
         for (const auto& e : peer)
             ++levels[e.at("LHAHeaderLevel").get<int>()];
     }
@@ -89,7 +89,7 @@ TEST(LzhToolArchives, FreshArchivesFromJlhaMatchLsar)
         ASSERT_EQ(run_command(cd + "jlha " + options + " " + archive + " " + files + " >/dev/null 2>&1"), 0);
         std::string text;
         run_command(cd + "lsar -j " + archive, &text);
-        expect_listing_matches_lsar(list_archive(dir / archive), lsar_entries(text));
+        expect_listing_matches_lsar(list_file(dir / archive), lsar_entries(text));
     }
 }
 
@@ -122,7 +122,7 @@ TEST(LzhToolArchives, CorpusListsAsExpected)
         const json expected = json::parse(std::string(text.begin(), text.end()));
         const std::filesystem::path archive = item.path().parent_path() / expected.at("archive").get<std::string>();
         SCOPED_TRACE(archive.filename().string());
-        const Listing ours = list_archive(archive);
+        const Listing ours = list_file(archive);
         const auto& entries = expected.at("entries");
         EXPECT_EQ(ours.count, static_cast<int32_t>(entries.size()));
         EXPECT_EQ(ours.type, ours.count > 0 ? 5 : 0);
@@ -159,7 +159,7 @@ TEST(LzhToolArchives, CorpusListsAsExpected)
                 date = static_cast<int16_t>(std::stoi(want.at("dos_date").get<std::string>(), nullptr, 16));
                 time = static_cast<int16_t>(std::stoi(want.at("dos_time").get<std::string>(), nullptr, 16));
             }
-            EXPECT_EQ(got.date, DosDateTimeToDate(date, time));
+            EXPECT_EQ(got.when, DosDateTimeToDate(date, time));
         }
     }
     EXPECT_GT(archives, 0);
@@ -173,7 +173,7 @@ TEST(LzhToolArchives, LevelThreeArchiveIsListed)
     // four bytes; the folders come from extended header 0x02.
     const auto path = corpus_dir() / "lzh" / "test_read_format_lha_header3.lzh";
     ASSERT_EQ(read_file(path).at(20), 3);
-    const Listing l = list_archive(path);
+    const Listing l = list_file(path);
     EXPECT_EQ(l.type, 5);
     ASSERT_EQ(l.count, 4);
     EXPECT_EQ(l.entries[0].name, "dir/");
