@@ -17,27 +17,25 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 using namespace velmora;
+using namespace velmora::bench;
 
 namespace {
 
@@ -47,58 +45,14 @@ constexpr int quantum_copies = 64; // 64 x 512 KiB
 
 fs::path g_work;
 
-std::vector<uint8_t> read_all(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 void write_all(const fs::path& p, std::span<const uint8_t> bytes)
 {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-struct Timing {
-    double wall = -1; // seconds; -1 when the extraction failed
-    double cpu = -1;
-};
-
-double cpu_seconds(const rusage& u)
-{
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-Timing run_timed(const std::vector<std::string>& args, const fs::path& cwd)
-{
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const auto old = fs::current_path();
-    fs::current_path(cwd);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    int status = -1;
-    const bool spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    rusage usage{};
-    const bool waited = spawned && wait4(pid, &status, 0, &usage) == pid;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    fs::current_path(old);
-    if (!waited || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {};
-    return {seconds, cpu_seconds(usage)};
-}
-
 template <typename F>
-Timing time_ours(F&& extract)
+timing time_ours(F&& extract)
 {
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
@@ -261,11 +215,11 @@ std::vector<uint8_t> text_like(size_t n, uint64_t seed)
 
 struct Case {
     std::string archive;
-    std::map<std::string, std::function<Timing(const fs::path& out)>> tools;
+    std::map<std::string, std::function<timing(const fs::path& out)>> tools;
 };
 
 std::vector<Case> g_cases;
-std::map<std::string, std::map<std::string, std::vector<Timing>>> g_times;
+std::map<std::string, std::map<std::string, std::vector<timing>>> g_times;
 
 bool make_cases(const fs::path& data)
 {
@@ -274,11 +228,11 @@ bool make_cases(const fs::path& data)
     // One file: unar 1.10 stops on the second large entry of an archive, and
     // takes nothing of 16 MiB or more for ARC.
     write_all(src / "text.txt", text_like(15u << 20, 1));
-    if (run_timed({"gcab", "-c", "-z", (g_work / "mszip.cab").string(), "text.txt"}, src).wall < 0)
+    if (run_command({"gcab", "-c", "-z", (g_work / "mszip.cab").string(), "text.txt"}, src).wall < 0)
         return false;
     for (const char* cmd : {"a", "aq"}) {
         const std::string name = std::string(cmd) + ".arc";
-        if (run_timed({"arc", cmd, (g_work / name).string(), "text.txt"}, src).wall < 0)
+        if (run_command({"arc", cmd, (g_work / name).string(), "text.txt"}, src).wall < 0)
             return false;
     }
     if (!repeat_folder(data / "cab" / "mspack" / "large-files-cab.cab", lzx_copies, g_work / "lzx.cab") ||
@@ -289,11 +243,11 @@ bool make_cases(const fs::path& data)
         g_cases.push_back(Case{arc,
                                {{"ours", [a](const fs::path& o) { return time_ours([&] { return extract_arc(a, o); }); }},
                                 {"probe", [a](const fs::path& o) {
-                                     return run_timed({VELMORA_PROBE_PATH, "extract", a.string(), o.string()}, o);
+                                     return run_command({VELMORA_PROBE_PATH, "extract", a.string(), o.string()}, o);
                                  }},
-                                {"arc", [a](const fs::path& o) { return run_timed({"arc", "xo", a.string()}, o); }},
+                                {"arc", [a](const fs::path& o) { return run_command({"arc", "xo", a.string()}, o); }},
                                 {"unar", [a](const fs::path& o) {
-                                     return run_timed({"unar", "-q", "-f", "-D", "-o", o.string(), a.string()}, o);
+                                     return run_command({"unar", "-q", "-f", "-D", "-o", o.string(), a.string()}, o);
                                  }}}});
     }
     for (const char* cab : {"lzx.cab", "quantum.cab"}) {
@@ -302,11 +256,11 @@ bool make_cases(const fs::path& data)
             Case{cab,
                  {{"ours", [c](const fs::path& o) { return time_ours([&] { return extract_cab(c, o); }); }},
                   {"probe", [c](const fs::path& o) {
-                       return run_timed({VELMORA_PROBE_PATH, "extract", c.string(), o.string()}, o);
+                       return run_command({VELMORA_PROBE_PATH, "extract", c.string(), o.string()}, o);
                    }},
-                  {"cabextract", [c](const fs::path& o) { return run_timed({"cabextract", "-q", "-d", o.string(), c.string()}, o); }},
+                  {"cabextract", [c](const fs::path& o) { return run_command({"cabextract", "-q", "-d", o.string(), c.string()}, o); }},
                   {"7z", [c](const fs::path& o) {
-                       return run_timed({"7z", "x", "-y", "-mmt=1", "-o" + o.string(), c.string()}, o);
+                       return run_command({"7z", "x", "-y", "-mmt=1", "-o" + o.string(), c.string()}, o);
                    }}}});
     }
     // MSZIP: the whole reader only (the in-process "ours" takes LZX and
@@ -314,10 +268,10 @@ bool make_cases(const fs::path& data)
     const fs::path m = g_work / "mszip.cab";
     g_cases.push_back(Case{
         "mszip.cab",
-        {{"ours", [m](const fs::path& o) { return run_timed({VELMORA_PROBE_PATH, "extract", m.string(), o.string()}, o); }},
-         {"cabextract", [m](const fs::path& o) { return run_timed({"cabextract", "-q", "-d", o.string(), m.string()}, o); }},
-         {"gcab", [m](const fs::path& o) { return run_timed({"gcab", "-x", "-C", o.string(), m.string()}, o); }},
-         {"7z", [m](const fs::path& o) { return run_timed({"7z", "x", "-y", "-mmt=1", "-o" + o.string(), m.string()}, o); }}}});
+        {{"ours", [m](const fs::path& o) { return run_command({VELMORA_PROBE_PATH, "extract", m.string(), o.string()}, o); }},
+         {"cabextract", [m](const fs::path& o) { return run_command({"cabextract", "-q", "-d", o.string(), m.string()}, o); }},
+         {"gcab", [m](const fs::path& o) { return run_command({"gcab", "-x", "-C", o.string(), m.string()}, o); }},
+         {"7z", [m](const fs::path& o) { return run_command({"7z", "x", "-y", "-mmt=1", "-o" + o.string(), m.string()}, o); }}}});
     fs::remove_all(src);
     return true;
 }
@@ -335,7 +289,7 @@ void measure()
     fs::remove_all(out);
 }
 
-double median(const std::vector<Timing>& times, double Timing::*field)
+double median(const std::vector<timing>& times, double timing::*field)
 {
     std::vector<double> v;
     for (const auto& t : times)
@@ -347,7 +301,7 @@ double median(const std::vector<Timing>& times, double Timing::*field)
 void BM_Extract(benchmark::State& state, std::string archive, std::string tool)
 {
     const auto& times = g_times[archive][tool];
-    if (std::any_of(times.begin(), times.end(), [](const Timing& t) { return t.wall < 0; })) {
+    if (std::any_of(times.begin(), times.end(), [](const timing& t) { return t.wall < 0; })) {
         state.SkipWithError("the extraction failed");
         return;
     }
@@ -355,10 +309,10 @@ void BM_Extract(benchmark::State& state, std::string archive, std::string tool)
     for (auto _ : state)
         state.SetIterationTime(times[i++ % times.size()].wall);
     const auto& ours = g_times[archive]["ours"];
-    const double wall = median(times, &Timing::wall);
-    const double cpu = median(times, &Timing::cpu);
-    const double our_wall = median(ours, &Timing::wall);
-    const double our_cpu = median(ours, &Timing::cpu);
+    const double wall = median(times, &timing::wall);
+    const double cpu = median(times, &timing::cpu);
+    const double our_wall = median(ours, &timing::wall);
+    const double our_cpu = median(ours, &timing::cpu);
     state.counters["median_s"] = wall;
     state.counters["cpu_s"] = cpu;
     state.counters["vs_ours"] = our_wall > 0 ? wall / our_wall : 0;

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
+
+#include "bench_support.h"
 #include <ctime>
 #include <cstdio>
 #include <libdeflate.h>
@@ -14,6 +16,8 @@
 #include <string>
 #include <vector>
 #include <zlib.h>
+
+using namespace velmora::bench;
 
 namespace {
 
@@ -92,12 +96,6 @@ void bm_crc32(benchmark::State& state, which w, int round)
         state.counters["vs_libdeflate"] = gbps[w][round] / gbps[libdeflate_crc][round];
         state.counters["vs_portable"] = gbps[w][round] / gbps[portable_crc][round];
     }
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
 } // namespace

@@ -6,25 +6,24 @@
 // each tool's counter `vs_probe` is its median time over ours (above 1: we are faster).
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
+
+using namespace velmora::bench;
 
 namespace {
 
@@ -33,18 +32,6 @@ constexpr int small_files = 20000;
 constexpr int small_folders = 100;
 constexpr int large_files = 4;
 constexpr size_t large_file_size = 36u << 20; // 144 MiB in all
-
-// Deterministic xorshift64* stream.
-struct rng {
-    uint64_t s;
-    uint64_t next()
-    {
-        s ^= s >> 12;
-        s ^= s << 25;
-        s ^= s >> 27;
-        return s * 0x2545F4914F6CDD1DULL;
-    }
-};
 
 // Mixed data: text-like runs of words and numbers (compresses about 3:1)
 // with stretches of random bytes (does not compress), about 3 to 1 by length.
@@ -79,33 +66,6 @@ void write_text(const fs::path& p, const std::string& s)
     f.write(s.data(), static_cast<std::streamsize>(s.size()));
 }
 
-// Runs argv with output to /dev/null; the wall-clock seconds, or -1 on failure.
-double run_timed(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    int status = -1;
-    const bool spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    if (!spawned || waitpid(pid, &status, 0) != pid)
-        return -1;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
-}
-
-bool have(const std::string& tool)
-{
-    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 struct Tool {
     std::string name;
     std::vector<std::string> (*command)(const std::string& archive, const std::string& out);
@@ -133,12 +93,6 @@ const std::vector<Tool>& tools()
 // Times per archive and tool, one per round.
 std::map<std::string, std::map<std::string, std::vector<double>>> g_times;
 fs::path g_work;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 bool g_keep = false;
 

@@ -8,6 +8,8 @@
 // buffers into a buffer of known size. The decoders run in turn within each
 // round, so the per-round ratios survive machine drift.
 #include <benchmark/benchmark.h>
+
+#include "bench_support.h"
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -30,6 +32,8 @@
 
 namespace fs = std::filesystem;
 using bytes = std::vector<uint8_t>;
+
+using namespace velmora::bench;
 
 namespace {
 
@@ -167,12 +171,6 @@ double seconds_of(auto&& f)
     const double t0 = thread_seconds();
     f();
     return thread_seconds() - t0;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // One round: ours, zlib, libdeflate, memcpy on the same stream.

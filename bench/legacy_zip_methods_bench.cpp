@@ -9,37 +9,29 @@
 #include "../tests/support/ZipEntries.h"
 
 #include <benchmark/benchmark.h>
+
+#include "bench_support.h"
 #include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 using namespace velmora;
+using namespace velmora::bench;
 
 namespace {
 
 constexpr int rounds = 7;
 constexpr size_t text_size = size_t{8} << 20;
-
-std::vector<uint8_t> read_all(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Real text: the packages' copyright notices of a Debian system (or the folder
 // named by VELMORA_BENCH_TEXT_DIR), else generated words.
@@ -70,29 +62,6 @@ std::vector<uint8_t> real_text()
     return t;
 }
 
-bool have(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
-
-// Runs argv with output to /dev/null; the wall-clock seconds, or -1 on failure.
-double run_timed(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    int status = -1;
-    const bool spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    if (!spawned || waitpid(pid, &status, 0) != pid)
-        return -1;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
-}
 
 class crc_sink final : public ByteSink {
 public:
@@ -137,12 +106,6 @@ fs::path g_work;
 std::vector<archive_case> g_archives;
 std::vector<std::string> g_tools;
 std::map<std::string, std::map<std::string, std::vector<double>>> g_times;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 bool make_archives()
 {

@@ -9,6 +9,8 @@
 // reported through Google Benchmark with manual timing; `vs_ours` is a tool's median over ours (above 1: we are faster).
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include "../tests/support/LhaArjArchives.h"
 #include "archive/Cls_CRC32.h"
 #include "codecs/Crc16.h"
@@ -18,38 +20,23 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 using namespace velmora;
+using namespace velmora::bench;
 
 namespace {
 
 constexpr int rounds = 5;
 constexpr int files = 3;
 constexpr size_t file_size = size_t{8} << 20; // 24 MiB in all
-
-struct rng {
-    uint64_t s;
-    uint64_t next()
-    {
-        s ^= s >> 12;
-        s ^= s << 25;
-        s ^= s >> 27;
-        return s * 0x2545F4914F6CDD1DULL;
-    }
-};
 
 // Words and numbers (about 3:1 under LZ77) with stretches of random bytes.
 std::string make_content(rng& r, size_t size)
@@ -75,27 +62,6 @@ std::string make_content(rng& r, size_t size)
     return out;
 }
 
-double run_timed(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    int status = -1;
-    const bool spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    if (!spawned || waitpid(pid, &status, 0) != pid) return -1;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
-}
-
-bool have(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 // Writes the output file and keeps the entry's CRC, as a reader's sink does.
 class file_crc_sink final : public ByteSink {
@@ -120,14 +86,6 @@ private:
     bool crc16_;
     uint32_t crc_ = 0;
 };
-
-std::vector<uint8_t> read_all(const fs::path& p)
-{
-    std::vector<uint8_t> bytes(fs::file_size(p));
-    std::ifstream in(p, std::ios::binary);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
 
 // Our extraction; -1 when a member fails or its CRC differs.
 double ours_lzh(const std::string& archive, const std::string& out)
@@ -214,12 +172,6 @@ const std::vector<archive_case>& archives()
 
 std::map<std::string, std::map<std::string, std::vector<double>>> g_times;
 fs::path g_work;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 bool make_archives()
 {

@@ -10,9 +10,8 @@
 // over ours (above 1: we are faster). A tool that fails shows as 0.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include "bench_support.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,20 +32,13 @@
 #include "archive/Cls_CRC32.h"
 #include "codecs/Rar3Decoder.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 using namespace velmora;
+using namespace velmora::bench;
 
 namespace {
 
 constexpr int rounds = 5;
-
-std::vector<uint8_t> read_all(const fs::path& p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
 
 // ---------------------------------------------------------------------------
 // Our extractor (the --extract mode).
@@ -225,28 +217,6 @@ bool make_archives()
 // ---------------------------------------------------------------------------
 // Timing.
 
-// Runs argv with output to /dev/null; the wall-clock seconds, or -1 on failure.
-double run_timed(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    int status = -1;
-    const bool spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    if (!spawned || waitpid(pid, &status, 0) != pid)
-        return -1;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
-}
-
 std::string g_self;
 
 struct tool {
@@ -265,12 +235,6 @@ const std::vector<tool>& tools()
 }
 
 std::map<std::string, std::map<std::string, std::vector<double>>> g_times;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 void measure()
 {
@@ -300,7 +264,6 @@ void BM_ExtractRar3(benchmark::State& state, const bench_archive* a, std::string
     state.counters["failed"] = failed ? 1 : 0;
 }
 
-bool have(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
 } // namespace
 

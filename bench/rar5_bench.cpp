@@ -8,18 +8,17 @@
 // (colon-separated paths).
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <filesystem>
 #include <map>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -29,46 +28,13 @@
 #include "codecs/Rar5Decoder.h"
 #include "formats/catalogue/Rar5Headers.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 using namespace velmora;
+using namespace velmora::bench;
 
 namespace {
 
 constexpr int rounds = 7;
-
-struct timing {
-    double wall = -1;
-    double cpu = -1;
-};
-
-// Runs argv with output to /dev/null: wall-clock and the child's CPU
-// seconds, or -1 when it cannot be started. (bsdtar exits 1 on folders it is
-// asked to print; whether a tool extracted everything is checked apart.)
-timing run_timed(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    int status = -1;
-    const bool spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    rusage usage{};
-    if (!spawned || wait4(pid, &status, 0, &usage) != pid)
-        return {};
-    timing t;
-    t.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    t.cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    return t;
-}
 
 double cpu_now()
 {
@@ -164,12 +130,6 @@ std::map<std::string, std::map<std::string, uint64_t>> g_written;
 
 std::map<std::string, std::map<std::string, std::vector<timing>>> g_times;
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
 void measure(std::vector<archive_entry>& archives)
 {
     for (int round = 0; round < rounds; ++round) {
@@ -186,7 +146,7 @@ void measure(std::vector<archive_entry>& archives)
                 } else {
                     if (round == 0)
                         g_written[a.name][tool] = output_size(command(tool, a.path));
-                    t = run_timed(command(tool, a.path));
+                    t = run_command(command(tool, a.path), {}, true);
                 }
                 g_times[a.name][tool].push_back(t);
             }

@@ -8,6 +8,8 @@
 #include "formats/zip/Cls_Encrypt.h"
 
 #include <benchmark/benchmark.h>
+
+#include "bench_support.h"
 #include <zlib.h>
 
 #include <algorithm>
@@ -20,16 +22,11 @@
 
 namespace fs = std::filesystem;
 using namespace velmora;
+using namespace velmora::bench;
 
 namespace {
 
 constexpr size_t text_size = 4u << 20;
-
-std::vector<uint8_t> read_all(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Real text: the packages' copyright notices of a Debian system (or the folder
 // named by VELMORA_BENCH_TEXT_DIR), else the corpus's text samples repeated.

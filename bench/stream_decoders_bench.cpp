@@ -9,6 +9,8 @@
 // (above 1: we are faster).
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include "codecs/Bzip2Decoder.h"
 #include "codecs/Crypto.h"
 #include "codecs/LzmaAloneDecoder.h"
@@ -42,23 +44,12 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace velmora;
+using namespace velmora::bench;
 
 namespace {
 
 constexpr int rounds = 7;
 constexpr size_t data_size = size_t{48} << 20;
-
-// Deterministic xorshift64* stream.
-struct rng {
-    uint64_t s;
-    uint64_t next()
-    {
-        s ^= s >> 12;
-        s ^= s << 25;
-        s ^= s >> 27;
-        return s * 0x2545F4914F6CDD1DULL;
-    }
-};
 
 // Text-like runs of words and numbers with stretches of random bytes.
 std::vector<uint8_t> make_content(size_t size)
@@ -84,12 +75,6 @@ std::vector<uint8_t> make_content(size_t size)
     }
     out.resize(size);
     return out;
-}
-
-std::vector<uint8_t> read_all(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void write_all(const fs::path& p, std::span<const uint8_t> d)
@@ -138,7 +123,6 @@ Took run_timed(const std::vector<std::string>& args, const std::string& in = {})
     return {seconds(usage.ru_utime) + seconds(usage.ru_stime), wall};
 }
 
-bool have(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 // Reads a file with read(2) in the pieces the decoder asks for, as a reader's
 // file source would.

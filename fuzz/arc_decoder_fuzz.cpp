@@ -6,32 +6,13 @@
 // exactly the size when a method without an end mark ends ok. No library
 // decodes ARC, so the second decoder is the same one fed differently.
 #include "codecs/ArcDecoder.h"
+#include "stream_fuzz_support.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
 
 using namespace velmora;
-
-namespace {
-
-class TrickleSource final : public ByteSource {
-public:
-    TrickleSource(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
-    size_t read(std::span<uint8_t> out) override
-    {
-        const size_t n = std::min({out.size(), data_.size(), piece_});
-        std::copy_n(data_.begin(), n, out.begin());
-        data_ = data_.subspan(n);
-        return n;
-    }
-
-private:
-    std::span<const uint8_t> data_;
-    size_t piece_;
-};
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -51,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static ArcDecoder trickle_decoder;
     std::vector<uint8_t> trickled;
     VectorSink trickle_sink(trickled);
-    TrickleSource trickle_source(packed, piece);
+    fuzz::chunked_source trickle_source(packed, piece);
     const DecodeStatus b = trickle_decoder.decode(method, trickle_source, trickle_sink, out_size);
 
     if (a != b || whole != trickled || whole.size() > out_size)

@@ -28,7 +28,7 @@ test::decode_result decode(uint8_t method, std::span<const uint8_t> stream, uint
                            std::span<const uint8_t> password = {}, uint8_t modifier = 0)
 {
     test::decode_result r;
-    test::piece_source src(stream, piece);
+    test::chunked_source src(stream, piece);
     ArjGarble garbled(src, password, modifier);
     VectorSink sink(r.bytes);
     r.status = ArjDecoder(method).decode(garbled, sink, size);
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (garble) {
         static constexpr std::array<uint8_t, 5> password = {'s', 'T', 'e', 'w', 0xE9};
         std::vector<uint8_t> scrambled(stream.begin(), stream.end());
-        test::piece_source none({}, 1);
+        test::chunked_source none({}, 1);
         ArjGarble(none, password, data[1]).unscramble(scrambled); // the same XOR scrambles
         const test::decode_result g = decode(method, scrambled, out_size, piece, password, data[1]);
         if (g.status != whole.status || g.bytes != whole.bytes) std::abort();

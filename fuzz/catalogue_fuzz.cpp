@@ -19,12 +19,8 @@ using namespace velmora;
 
 namespace {
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
-           | (static_cast<uint32_t>(p[3]) << 24);
-}
+using fuzz::le16;
+using fuzz::le32;
 
 struct CabFile {
     std::string name;
@@ -60,9 +56,7 @@ std::optional<std::vector<CabFile>> plain_cabinet(const uint8_t* data, size_t si
         CabFile f;
         f.size = le32(r);
         f.name.assign(reinterpret_cast<const char*>(r + 16), static_cast<const uint8_t*>(nul) - (r + 16));
-        f.plain_name = true;
-        for (const char c : f.name)
-            f.plain_name &= c >= 0x20 && c <= 0x7E;
+        f.plain_name = fuzz::printable_ascii(f.name);
         at = static_cast<size_t>(static_cast<const uint8_t*>(nul) - data) + 1;
         out.push_back(std::move(f));
     }

@@ -1,10 +1,14 @@
 // Shared pieces of the reader fuzz targets: the input handed to the readers as
 // an in-memory file (a memfd reached through a named link, so no disk write per
 // input), a sandbox folder on tmpfs for extraction with the checks that
-// nothing escaped it, and the report's bookkeeping rule. Linux only.
+// nothing escaped it, the report's bookkeeping rule, one sampled extraction
+// with all of those checks, and the byte readers for the targets' own walks
+// of the raw records. Linux only.
 #pragma once
 
+#include "archive/Cls_GetFileType.h"
 #include "archive/ExtractionReport.h"
+#include "archive/Mod_DiskIO.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -36,6 +40,23 @@ inline void check(bool ok, std::string_view what, std::string_view detail = {})
 {
     if (!ok)
         fail(what, detail);
+}
+
+// Little-endian record fields, for the targets' own walks of raw headers.
+inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t le32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
+           | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// A name every reader shows as stored (no code page or escaping involved).
+inline bool printable_ascii(std::string_view s)
+{
+    for (const char c : s)
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    return true;
 }
 
 // A folder of this process on tmpfs (the temporary folder where there is no
@@ -323,6 +344,57 @@ inline std::vector<bool> pick_entries(int32_t count)
     for (int32_t k = 1; k <= count; ++k)
         all[static_cast<size_t>(k)] = count <= 64 || k <= 48 || k > count - 16 || k % 97 == 0;
     return all;
+}
+
+// What a reader target keeps from input to input: its scratch folder, the
+// input as an in-memory file under `name` (its extension picks the reader),
+// and the extraction sandbox; output files are capped in size.
+struct ReaderFixture {
+    ReaderFixture(std::string_view tag, const std::string& name)
+        : root(tag), archive(root.path()), sandbox(root.path()), path(archive.path(name))
+    {
+        limit_output_file_size();
+    }
+    ScratchRoot root;
+    MemoryArchive archive;
+    Sandbox sandbox;
+    std::string path;
+};
+
+// One extraction of a sample of a loaded archive's entries (pick_entries):
+// what was asked for, and where each entry's file should be.
+struct SampledExtraction {
+    Selection selection;
+    std::vector<int32_t> chosen;                    // the entry numbers asked for
+    std::vector<std::optional<std::string>> paths;  // each one's place under the output folder
+    std::vector<bool> folders;                      // each one is a folder
+    std::vector<bool> lone;                         // lone_paths: its file can be judged by its record
+};
+
+// Extracts the sample into the sandbox and checks the report's bookkeeping
+// and that nothing escaped; the caller then judges the files and clears the
+// sandbox.
+inline SampledExtraction extract_sample(Cls_GetFileType& files, ReaderFixture& f)
+{
+    SampledExtraction x;
+    const int32_t count = files.FileCount();
+    x.selection = pick_entries(count);
+    bool temporary_looking = false;
+    for (int32_t k = 1; k <= count; ++k) {
+        if (!x.selection[static_cast<size_t>(k)])
+            continue;
+        const std::string name = files.FileName(k);
+        temporary_looking |= name.find(".velmora-") != std::string::npos;
+        x.chosen.push_back(k);
+        x.paths.push_back(contained_entry_path(name));
+        x.folders.push_back(files.IsDir(k));
+    }
+    std::string to = f.sandbox.out_path();
+    files.UnPack(x.selection, to);
+    check_report(files.state().report, x.selection);
+    f.sandbox.verify(temporary_looking);
+    x.lone = lone_paths(x.paths, x.folders);
+    return x;
 }
 
 } // namespace velmora::fuzz

@@ -4,7 +4,6 @@
 // the reader must not call the data damaged, and the file it writes must hold
 // exactly zlib's output. Guards against wrong member joins, trailers taken
 // from the wrong place, and anything written outside the output folder.
-#include "archive/Cls_GetFileType.h"
 #include "archive/HeadlessWindow.h"
 #include "fuzz_support.h"
 
@@ -56,20 +55,12 @@ bool zlib_gunzip(const uint8_t* data, size_t size, std::vector<uint8_t>& out, si
     return whole;
 }
 
-struct Fixture {
-    velmora::fuzz::ScratchRoot root{"gzip"};
-    velmora::fuzz::MemoryArchive archive{root.path()};
-    velmora::fuzz::Sandbox sandbox{root.path()};
-    std::string path = archive.path("input.gz");
-    Fixture() { velmora::fuzz::limit_output_file_size(); }
-};
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace velmora;
-    static Fixture f;
+    static fuzz::ReaderFixture f("gzip", "input.gz");
     f.archive.assign(data, size);
 
     HeadlessWindow window;

@@ -41,7 +41,7 @@ constexpr std::array<method_row, 8> methods = {{{lha_method::lh0, "-lh0-"},
 test::decode_result decode(lha_method m, std::span<const uint8_t> stream, uint64_t size, size_t piece)
 {
     test::decode_result r;
-    test::piece_source src(stream, piece);
+    test::chunked_source src(stream, piece);
     VectorSink sink(r.bytes);
     r.status = LhaDecoder(m).decode(src, sink, size);
     return r;

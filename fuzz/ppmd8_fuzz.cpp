@@ -29,7 +29,7 @@ Ppmd8Decoder& decoder()
 decode_result run(std::span<const uint8_t> stream, uint64_t out_size, size_t piece)
 {
     decode_result r;
-    piece_source in(stream, piece);
+    chunked_source in(stream, piece);
     VectorSink sink(r.out);
     r.status = decoder().decode(in, sink, out_size);
     return r;

@@ -19,26 +19,11 @@
 
 #include "../tests/support/Rar3TestWriter.h"
 #include "codecs/Rar3Decoder.h"
+#include "stream_fuzz_support.h"
 
 namespace {
 
 using namespace velmora;
-
-class piece_source final : public ByteSource {
-public:
-    piece_source(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
-    size_t read(std::span<uint8_t> out) override
-    {
-        const size_t n = std::min({out.size(), data_.size(), piece_});
-        std::copy_n(data_.begin(), n, out.begin());
-        data_ = data_.subspan(n);
-        return n;
-    }
-
-private:
-    std::span<const uint8_t> data_;
-    size_t piece_;
-};
 
 struct run_result {
     DecodeStatus first = DecodeStatus::ok, second = DecodeStatus::ok;
@@ -50,12 +35,12 @@ run_result run(Rar3Decoder& d, std::span<const uint8_t> p1, uint64_t size1, std:
 {
     run_result r;
     {
-        piece_source src(p1, piece);
+        fuzz::chunked_source src(p1, piece);
         VectorSink sink(r.out1);
         r.first = d.decode(src, sink, size1, false);
     }
     if (solid) {
-        piece_source src(p2, piece);
+        fuzz::chunked_source src(p2, piece);
         VectorSink sink(r.out2);
         r.second = d.decode(src, sink, size2, true);
     }

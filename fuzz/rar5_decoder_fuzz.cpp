@@ -11,24 +11,9 @@
 #include <vector>
 
 #include "codecs/Rar5Decoder.h"
+#include "stream_fuzz_support.h"
 
 namespace {
-
-class piece_source final : public velmora::ByteSource {
-public:
-    piece_source(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
-    size_t read(std::span<uint8_t> out) override
-    {
-        const size_t n = std::min({out.size(), data_.size(), piece_});
-        std::copy_n(data_.begin(), n, out.begin());
-        data_ = data_.subspan(n);
-        return n;
-    }
-
-private:
-    std::span<const uint8_t> data_;
-    size_t piece_;
-};
 
 struct result {
     velmora::DecodeStatus status[2];
@@ -42,7 +27,7 @@ result run(velmora::Rar5Decoder& dec, std::span<const uint8_t> stream, size_t sp
     const std::span<const uint8_t> parts[2] = {stream.first(two ? split : stream.size()),
                                                stream.subspan(two ? split : stream.size())};
     for (int i = 0; i < (two ? 2 : 1); ++i) {
-        piece_source src(parts[i], piece);
+        velmora::fuzz::chunked_source src(parts[i], piece);
         velmora::VectorSink sink(r.out[i], uint64_t{8} << 20);
         dec.set_dictionary(dict, extended);
         r.status[i] = dec.decode(src, sink, i == 0 ? size : velmora::Rar5Decoder::unknown_size, i == 1);

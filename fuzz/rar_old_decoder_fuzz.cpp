@@ -12,24 +12,9 @@
 
 #include "codecs/Rar15Decoder.h"
 #include "codecs/Rar20Decoder.h"
+#include "stream_fuzz_support.h"
 
 namespace {
-
-class piece_source final : public velmora::ByteSource {
-public:
-    piece_source(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
-    size_t read(std::span<uint8_t> out) override
-    {
-        const size_t n = std::min({out.size(), data_.size(), piece_});
-        std::copy_n(data_.begin(), n, out.begin());
-        data_ = data_.subspan(n);
-        return n;
-    }
-
-private:
-    std::span<const uint8_t> data_;
-    size_t piece_;
-};
 
 struct result {
     velmora::DecodeStatus status[2]{};
@@ -43,7 +28,7 @@ result run(Decoder& dec, std::span<const uint8_t> stream, size_t split, bool two
     const std::span<const uint8_t> parts[2] = {stream.first(two ? split : stream.size()),
                                                stream.subspan(two ? split : stream.size())};
     for (int i = 0; i < (two ? 2 : 1); ++i) {
-        piece_source src(parts[i], piece);
+        velmora::fuzz::chunked_source src(parts[i], piece);
         velmora::VectorSink sink(r.out[i]);
         r.status[i] = dec.decode(src, sink, sizes[i], i == 1);
         if (r.out[i].size() > sizes[i])

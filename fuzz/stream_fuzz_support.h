@@ -1,8 +1,10 @@
-// Shared pieces of the streaming decoders' fuzz targets: a source that hands
-// out the input in pieces of varying size, and one decode run's result, so a
-// target can decode the same input twice with different cuts and compare.
+// Shared pieces of the streaming decoders' fuzz targets: sources that hand
+// out the input in pieces (of one size, or of sizes drawn from a seed), and
+// one decode run's result, so a target can decode the same input twice with
+// different cuts and compare.
 #pragma once
 
+#include "../tests/support/StreamTestSupport.h"
 #include "codecs/ByteStream.h"
 
 #include <algorithm>
@@ -13,27 +15,21 @@
 
 namespace velmora::fuzz {
 
-// Gives pieces whose sizes cycle through a small pattern drawn from `seed`
-// (1 to 4096 bytes), so that every decoder sees its input cut at odd places.
-class PiecesSource final : public ByteSource {
-public:
-    PiecesSource(std::span<const uint8_t> data, uint32_t seed) : data_(data), state_(seed | 1) {}
-    size_t read(std::span<uint8_t> out) override
-    {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        const size_t piece = (state_ & 3) == 0 ? 1 + state_ % 7 : 1 + state_ % 4096;
-        const size_t n = std::min({out.size(), data_.size(), piece});
-        std::copy_n(data_.begin(), n, out.begin());
-        data_ = data_.subspan(n);
-        return n;
-    }
+using test::chunked_source;
+using test::recording_sink;
 
-private:
-    std::span<const uint8_t> data_;
-    uint32_t state_;
-};
+// A source whose piece sizes cycle through a small pattern drawn from `seed`
+// (1 to 4096 bytes, a quarter of them 1 to 7), so that every decoder sees
+// its input cut at odd places.
+inline chunked_source pieces_source(std::span<const uint8_t> data, uint32_t seed)
+{
+    return chunked_source(data, [state = seed | 1]() mutable {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return (state & 3) == 0 ? size_t{1 + state % 7} : size_t{1 + state % 4096};
+    });
+}
 
 struct Run {
     DecodeStatus status;
@@ -54,7 +50,7 @@ template <typename Decode>
 Run run_in_pieces(std::span<const uint8_t> input, uint64_t limit, uint32_t seed, Decode&& decode)
 {
     Run r;
-    PiecesSource in(input, seed);
+    chunked_source in = pieces_source(input, seed);
     VectorSink sink(r.out);
     r.status = decode(in, sink, limit);
     return r;

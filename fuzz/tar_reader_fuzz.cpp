@@ -6,9 +6,7 @@
 // and a regular member reported extracted must hold exactly its data bytes.
 // Guards against headers skipped or invented by the walk, data taken from the
 // wrong place, and links or names that write outside the output folder.
-#include "archive/Cls_GetFileType.h"
 #include "archive/HeadlessWindow.h"
-#include "archive/Mod_DiskIO.h"
 #include "fuzz_support.h"
 
 #include <cstdint>
@@ -58,14 +56,6 @@ std::optional<std::string> strict_text(const uint8_t* p, size_t n)
     return std::string(reinterpret_cast<const char*>(p), len);
 }
 
-bool printable_ascii(const std::string& s)
-{
-    for (const char c : s)
-        if (c < 0x20 || c > 0x7E)
-            return false;
-    return true;
-}
-
 // The members of an archive of plain headers (POSIX ustar or old tar), up to
 // the first empty name or the end of the data; nothing for any other input.
 std::optional<std::vector<RawMember>> plain_members(const uint8_t* data, size_t size)
@@ -94,27 +84,19 @@ std::optional<std::vector<RawMember>> plain_members(const uint8_t* data, size_t 
         m.size = *size_field;
         m.data_at = at + block;
         m.type = type;
-        m.plain_name = printable_ascii(m.name);
+        m.plain_name = velmora::fuzz::printable_ascii(m.name);
         out.push_back(std::move(m));
         at += block + (*size_field + block - 1) / block * block;
     }
     return out;
 }
 
-struct Fixture {
-    velmora::fuzz::ScratchRoot root{"tar"};
-    velmora::fuzz::MemoryArchive archive{root.path()};
-    velmora::fuzz::Sandbox sandbox{root.path()};
-    std::string path = archive.path("input.tar");
-    Fixture() { velmora::fuzz::limit_output_file_size(); }
-};
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace velmora;
-    static Fixture f;
+    static fuzz::ReaderFixture f("tar", "input.tar");
     f.archive.assign(data, size);
 
     HeadlessWindow window;
@@ -139,38 +121,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (count <= 0)
         return 0;
 
-    Selection selection = fuzz::pick_entries(count);
-    std::vector<int32_t> chosen;
-    std::vector<std::optional<std::string>> paths;
-    std::vector<bool> folders;
-    bool temporary_looking = false;
-    for (int32_t k = 1; k <= count; ++k) {
-        if (!selection[static_cast<size_t>(k)])
-            continue;
-        const std::string name = files.FileName(k);
-        temporary_looking |= name.find(".velmora-") != std::string::npos;
-        chosen.push_back(k);
-        paths.push_back(contained_entry_path(name));
-        folders.push_back(files.IsDir(k));
-    }
-    std::string to = f.sandbox.out_path();
-    files.UnPack(selection, to);
-    fuzz::check_report(files.state().report, selection);
-    f.sandbox.verify(temporary_looking);
+    const fuzz::SampledExtraction x = fuzz::extract_sample(files, f);
 
     if (raw && !raw->empty()) {
-        const std::vector<bool> lone = fuzz::lone_paths(paths, folders);
-        for (size_t i = 0; i < chosen.size(); ++i) {
-            const RawMember& m = (*raw)[static_cast<size_t>(chosen[i]) - 1];
+        for (size_t i = 0; i < x.chosen.size(); ++i) {
+            const RawMember& m = (*raw)[static_cast<size_t>(x.chosen[i]) - 1];
             const bool regular = m.type == '0' || m.type == '\0' || m.type == '7';
-            if (!lone[i] || folders[i] || !regular
-                || files.state().report.outcome(chosen[i]) != EntryOutcome::extracted)
+            if (!x.lone[i] || x.folders[i] || !regular
+                || files.state().report.outcome(x.chosen[i]) != EntryOutcome::extracted)
                 continue;
-            const auto bytes = fuzz::regular_file_bytes(f.sandbox.out() / *paths[i]);
-            fuzz::check(bytes.has_value(), "a member reported extracted has no file:", *paths[i]);
+            const auto bytes = fuzz::regular_file_bytes(f.sandbox.out() / *x.paths[i]);
+            fuzz::check(bytes.has_value(), "a member reported extracted has no file:", *x.paths[i]);
             fuzz::check(bytes->size() == m.size && m.data_at + m.size <= size
                             && std::equal(bytes->begin(), bytes->end(), data + m.data_at),
-                        "an extracted member differs from its data:", *paths[i]);
+                        "an extracted member differs from its data:", *x.paths[i]);
         }
     }
     f.sandbox.clear();

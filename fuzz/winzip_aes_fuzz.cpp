@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (alter == 3) altered_at = salt_len + data[1] % 2;
     if (altered_at != SIZE_MAX) stored[altered_at] ^= 0x01;
 
-    PiecesSource raw(stored, static_cast<uint32_t>(size) * 2654435761u);
+    chunked_source raw = pieces_source(stored, static_cast<uint32_t>(size) * 2654435761u);
     WinZipAesSource source(raw, stored.size(), strength);
     const auto opened = source.open(password);
     if (alter == 3) {

@@ -16,12 +16,8 @@
 
 namespace {
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16)
-           | (static_cast<uint32_t>(p[3]) << 24);
-}
+using velmora::fuzz::le16;
+using velmora::fuzz::le32;
 
 struct RawCentral {
     std::string name;
@@ -30,14 +26,6 @@ struct RawCentral {
     uint32_t usize = 0;
     bool plain_name = false; // printable ASCII, and no Unicode Path block that could replace it
 };
-
-bool printable_ascii(const uint8_t* p, size_t n)
-{
-    for (size_t i = 0; i < n; ++i)
-        if (p[i] < 0x20 || p[i] > 0x7E)
-            return false;
-    return true;
-}
 
 bool has_unicode_path_block(const uint8_t* extra, size_t n)
 {
@@ -90,7 +78,7 @@ std::optional<std::vector<RawCentral>> plain_directory(const uint8_t* data, size
         r.csize = le32(h + 20);
         r.usize = le32(h + 24);
         r.name.assign(reinterpret_cast<const char*>(h + central), n);
-        r.plain_name = printable_ascii(h + central, n) && !has_unicode_path_block(h + central + n, x);
+        r.plain_name = velmora::fuzz::printable_ascii({reinterpret_cast<const char*>(h + central), n}) && !has_unicode_path_block(h + central + n, x);
         out.push_back(std::move(r));
         at += central + n + x + c;
     }

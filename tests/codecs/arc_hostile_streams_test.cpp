@@ -6,7 +6,7 @@
 // (0x90 0 keeps the repeated byte, 0x90 1 repeats nothing).
 #include "codecs/ArcDecoder.h"
 #include "support/ArcBuilder.h"
-#include "support/StreamSupport.h"
+#include "support/StreamTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -25,8 +25,8 @@ struct Decoded {
 Decoded decode(uint8_t method, const std::vector<uint8_t>& packed, uint64_t out_size, size_t piece = SIZE_MAX)
 {
     ArcDecoder d;
-    ChunkedSource src(packed, piece);
-    RecordingSink sink;
+    chunked_source src(packed, piece);
+    recording_sink sink;
     Decoded r{d.decode(method, src, sink, out_size), {}};
     r.bytes = std::move(sink.bytes);
     return r;
@@ -127,8 +127,8 @@ TEST(ArcHostileStreams, PiecesOfAnySizeGiveTheSameBytes)
         SCOPED_TRACE(int{method});
         for (size_t piece : {size_t{1}, size_t{3}, size_t{4096}, SIZE_MAX}) {
             ArcDecoder d;
-            ChunkedSource src(packed, piece);
-            RecordingSink sink;
+            chunked_source src(packed, piece);
+            recording_sink sink;
             ASSERT_EQ(d.decode(method, src, sink, data.size()), DecodeStatus::ok);
             EXPECT_TRUE(sink.bytes == data);
             // Output goes out in whole 64 KiB pieces, the last one shorter.
@@ -139,7 +139,7 @@ TEST(ArcHostileStreams, PiecesOfAnySizeGiveTheSameBytes)
         // A sink that refuses stops the decoder at once.
         ArcDecoder d;
         SpanSource src(packed);
-        RecordingSink refusing(100000);
+        recording_sink refusing(100000);
         EXPECT_EQ(d.decode(method, src, refusing, data.size()), DecodeStatus::stopped);
         EXPECT_LE(refusing.bytes.size(), 100000u);
     }

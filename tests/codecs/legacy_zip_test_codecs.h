@@ -11,6 +11,7 @@
 #include "codecs/Ppmd8Decoder.h"
 #include "codecs/ShrinkDecoder.h"
 #include "reduce_test_codec.h"   // lsb_bit_writer
+#include "../support/StreamTestSupport.h"
 
 #include <algorithm>
 #include <array>
@@ -578,23 +579,6 @@ inline std::vector<uint8_t> make_sample(sample_kind kind, size_t size, uint64_t 
 // ---------------------------------------------------------------------------
 // Running the streaming decoders
 
-// A source that hands out at most `piece` bytes per read.
-class piece_source final : public ByteSource {
-public:
-    piece_source(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
-    size_t read(std::span<uint8_t> out) override
-    {
-        const size_t n = std::min({out.size(), data_.size(), piece_});
-        std::copy_n(data_.begin(), n, out.begin());
-        data_ = data_.subspan(n);
-        return n;
-    }
-
-private:
-    std::span<const uint8_t> data_;
-    size_t piece_;
-};
-
 struct decode_result {
     DecodeStatus status = DecodeStatus::ok;
     std::vector<uint8_t> out;
@@ -605,7 +589,7 @@ inline decode_result decode_zip_method(uint16_t method, uint16_t flags, std::spa
                                        uint64_t size, size_t piece = SIZE_MAX, uint32_t ppmd_memory_limit_mib = 256)
 {
     decode_result r;
-    piece_source in(stored, piece);
+    chunked_source in(stored, piece);
     VectorSink sink(r.out);
     if (method == 1) {
         ShrinkDecoder d;

@@ -210,7 +210,7 @@ decode_result decode_sample(const sample& s, std::span<const uint8_t> packed, ui
                             uint64_t sink_limit = UINT64_MAX)
 {
     decode_result r;
-    piece_source src(packed, piece);
+    chunked_source src(packed, piece);
     VectorSink sink(r.bytes, sink_limit);
     r.status = s.arj ? ArjDecoder(s.arj_method).decode(src, sink, size) : LhaDecoder(s.method).decode(src, sink, size);
     return r;

@@ -5,7 +5,7 @@
 #include "codecs/Rar15Decoder.h"
 #include "codecs/Rar20Decoder.h"
 #include "support/TestSupport.h"
-#include "support/byte_stream_helpers.h"
+#include "support/StreamTestSupport.h"
 #include "support/RarBlockWalker.h"
 #include "support/unar_oracle.h"
 
@@ -28,8 +28,8 @@ public:
     decoded decode(const std::vector<uint8_t>& file, const rar_entry& e, size_t piece = SIZE_MAX)
     {
         const std::span<const uint8_t> packed(file.data() + e.data_offset, e.pack_size);
-        PieceSource src(packed, piece);
-        SizedRecordingSink sink;
+        chunked_source src(packed, piece);
+        recording_sink sink;
         DecodeStatus s;
         if (e.method == '0') {
             sink.write(packed);

@@ -7,7 +7,7 @@
 #include "codecs/Rar20Decoder.h"
 #include "rar20_stream_builder.h"
 #include "support/TestSupport.h"
-#include "support/byte_stream_helpers.h"
+#include "support/StreamTestSupport.h"
 #include "support/unar_oracle.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ void check_against_unar(const std::vector<made_entry>& entries)
     std::vector<std::vector<uint8_t>> ours;
     for (size_t i = 0; i < entries.size(); ++i) {
         SpanSource src(entries[i].packed);
-        SizedRecordingSink sink;
+        recording_sink sink;
         const DecodeStatus s = dec.decode(src, sink, entries[i].size, entries[i].solid);
         ASSERT_EQ(s, DecodeStatus::ok) << "entry " << i << ": " << decode_status_name(s);
         ASSERT_EQ(sink.bytes.size(), entries[i].size);
@@ -160,7 +160,7 @@ TEST(Rar20Stream, TablesAfterTheLastSymbolServeTheSolidSuccessor)
     Rar20Decoder dec;
     SpanSource s1(first), s2(second);
     DiscardSink d1;
-    SizedRecordingSink r2;
+    recording_sink r2;
     ASSERT_EQ(dec.decode(s1, d1, first_size, false), DecodeStatus::ok);
     ASSERT_EQ(dec.decode(s2, r2, text.size(), true), DecodeStatus::ok);
     EXPECT_EQ(std::string(r2.bytes.begin(), r2.bytes.end()), text);

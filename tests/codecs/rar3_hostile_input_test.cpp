@@ -68,7 +68,7 @@ result decode(std::span<const uint8_t> packed, uint64_t out_size, size_t piece =
 {
     static Rar3Decoder whole, pieces;
     Rar3Decoder& d = piece ? pieces : whole;
-    rar3_piece_source src(packed, piece);
+    chunked_source src(packed, piece);
     result r;
     VectorSink sink(r.out);
     r.status = d.decode(src, sink, out_size, false);

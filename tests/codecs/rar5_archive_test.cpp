@@ -5,7 +5,7 @@
 #include "archive/Cls_CRC32.h"
 #include "codecs/Rar5Decoder.h"
 #include "support/TestSupport.h"
-#include "support/byte_stream_helpers.h"
+#include "support/StreamTestSupport.h"
 #include "support/rar5_test_extract.h"
 #include "support/unar_oracle.h"
 

@@ -8,7 +8,7 @@
 #include "codecs/Rar5Decoder.h"
 #include "rar5_stream_builder.h"
 #include "support/TestSupport.h"
-#include "support/byte_stream_helpers.h"
+#include "support/StreamTestSupport.h"
 #include "support/unar_oracle.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +59,7 @@ std::vector<std::vector<uint8_t>> check_against_peers(const std::vector<made_ent
     std::vector<uint32_t> crcs;
     for (size_t i = 0; i < entries.size(); ++i) {
         SpanSource src(entries[i].packed);
-        SizedRecordingSink sink;
+        recording_sink sink;
         dec.set_dictionary(dictionary, extended);
         const DecodeStatus s = dec.decode(src, sink, entries[i].size, entries[i].solid);
         EXPECT_EQ(s, DecodeStatus::ok) << "entry " << i << ": " << decode_status_name(s);
@@ -194,7 +194,7 @@ TEST(Rar5Stream, SolidEntryWithSmallerDictionaryReachesAsFarAsBefore)
         Rar5Decoder dec;
         SpanSource s1(first), s2(second);
         DiscardSink d;
-        SizedRecordingSink r;
+        recording_sink r;
         dec.set_dictionary(1 << 20);
         ASSERT_EQ(dec.decode(s1, d, first_size, false), DecodeStatus::ok);
         dec.set_dictionary(k == 0 ? 1 << 20 : 128 << 10);

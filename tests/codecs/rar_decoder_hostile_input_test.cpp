@@ -11,7 +11,7 @@
 #include "rar20_stream_builder.h"
 #include "rar5_stream_builder.h"
 #include "support/TestSupport.h"
-#include "support/byte_stream_helpers.h"
+#include "support/StreamTestSupport.h"
 #include "support/RarBlockWalker.h"
 
 #include <gtest/gtest.h>
@@ -60,8 +60,8 @@ std::vector<uint8_t> decode_once(const stream_case& c, std::span<const uint8_t> 
                                  size_t piece = SIZE_MAX)
 {
     any_decoder d;
-    PieceSource src(packed, piece);
-    SizedRecordingSink sink;
+    chunked_source src(packed, piece);
+    recording_sink sink;
     status = d.decode(c, src, sink, c.size, false);
     return std::move(sink.bytes);
 }
@@ -202,7 +202,7 @@ TEST(RarDecoderHostile, RefusingSinkStopsAndLeavesNothingToContinue)
         SCOPED_TRACE(c.name);
         any_decoder d;
         SpanSource src(c.packed);
-        SizedRecordingSink refusing(c.size / 2);
+        recording_sink refusing(c.size / 2);
         EXPECT_EQ(d.decode(c, src, refusing, c.size, false), DecodeStatus::stopped);
         EXPECT_TRUE(is_prefix(refusing.bytes, c.expected));
 
@@ -211,15 +211,15 @@ TEST(RarDecoderHostile, RefusingSinkStopsAndLeavesNothingToContinue)
         EXPECT_EQ(d.decode(c, again, discard, c.size, true), DecodeStatus::data_error);
 
         SpanSource fresh(c.packed);
-        SizedRecordingSink good;
+        recording_sink good;
         EXPECT_EQ(d.decode(c, fresh, good, c.size, false), DecodeStatus::ok);
         EXPECT_TRUE(good.bytes == c.expected);
-        EXPECT_LE(good.largest, size_t{1} << 20);
+        EXPECT_LE(good.largest(), size_t{1} << 20);
         // Whole rounds go out at once (RAR 5 also writes each filter block
         // by itself, which can be small; its long-stream check is in
         // rar5_archive_test).
         if (c.k != kind::rar5 && c.size >= 32 * 1024) {
-            EXPECT_GE(good.bytes.size() / good.writes, size_t{16} << 10);
+            EXPECT_GE(good.bytes.size() / good.writes(), size_t{16} << 10);
         }
     }
 }
@@ -267,7 +267,7 @@ TEST(RarDecoderHostile, Rar5SizeDictionaryAndFilterLimits)
         Rar5Decoder d;
         d.set_dictionary(dictionary);
         SpanSource src(packed);
-        SizedRecordingSink sink;
+        recording_sink sink;
         const DecodeStatus s = d.decode(src, sink, size, false);
         if (out)
             *out = sink.bytes;
@@ -350,8 +350,8 @@ TEST(RarDecoderHostile, LibarchiveFuzzerFindsWithARecordFail)
         pieces.set_dictionary(r.dictionary_size());
         const auto data = std::span<const uint8_t>(bytes).subspan(r.data_offset, r.data_size);
         SpanSource s1(data);
-        PieceSource s2(data, 1);
-        SizedRecordingSink o1, o2;
+        chunked_source s2(data, 1);
+        recording_sink o1, o2;
         const DecodeStatus a = whole.decode(s1, o1, r.unpacked_size, false);
         EXPECT_TRUE(a == DecodeStatus::data_error || a == DecodeStatus::truncated) << decode_status_name(a);
         EXPECT_EQ(pieces.decode(s2, o2, r.unpacked_size, false), a);

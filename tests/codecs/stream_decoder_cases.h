@@ -61,7 +61,7 @@ inline DecodeStatus decode_all(const StreamDecoderCase& c, std::span<const uint8
                                size_t piece = SIZE_MAX, uint64_t limit = UINT64_MAX)
 {
     out.clear();
-    ChunkedSource in(data, piece);
+    chunked_source in(data, piece);
     VectorSink sink(out);
     return c.decode(in, sink, limit);
 }

@@ -188,7 +188,7 @@ TEST(StreamDecoderModes, WindowsOverTheAllowanceAreUnsupported)
         legacy[0] = version;
         out.clear();
         VectorSink sink(out);
-        ChunkedSource in(legacy, 1);
+        chunked_source in(legacy, 1);
         EXPECT_EQ(ZstdDecoder().decode(in, sink), DecodeStatus::unsupported) << int{version};
     }
     for (const std::string format : {"xz", "lzma"}) {

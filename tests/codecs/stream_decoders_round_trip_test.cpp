@@ -34,16 +34,16 @@ TEST_P(StreamDecoderRoundTrip, SizesFromEmptyToSeveralMegabytes)
     for (size_t size : {size_t{0}, size_t{1}, size_t{4000}, size_t{300000}, size_t{3u << 19}}) {
         const auto original = mixed_data(size, static_cast<uint32_t>(size));
         const auto packed = compress(original);
-        RecordingSink sink;
+        recording_sink sink;
         SpanSource in(packed);
         ASSERT_EQ(c.decode(in, sink, UINT64_MAX), DecodeStatus::ok) << size;
         ASSERT_EQ(sink.bytes.size(), original.size());
         EXPECT_TRUE(sink.bytes == original) << size;
         // The sink hears from the decoder at least every MiB, and not in
         // dribbles: every piece but the last is 16 KiB or more.
-        EXPECT_LE(sink.largest, size_t{1} << 20);
-        EXPECT_GE(sink.smallest_but_last, size_t{16} << 10);
-        EXPECT_EQ(sink.empty_writes, 0u);
+        EXPECT_LE(sink.largest(), size_t{1} << 20);
+        EXPECT_GE(sink.smallest_but_last(), size_t{16} << 10);
+        EXPECT_EQ(sink.empty_writes(), 0u);
     }
 }
 
@@ -67,8 +67,8 @@ TEST_P(StreamDecoderRoundTrip, RefusingSinkStopsTheDecoder)
     const auto original = mixed_data(3u << 19, 9);
     const auto packed = compress(original);
     for (uint64_t accept : {uint64_t{0}, uint64_t{1}, uint64_t{700000}}) {
-        RecordingSink sink(accept);
-        ChunkedSource in(packed, 5000);
+        recording_sink sink(accept);
+        chunked_source in(packed, 5000);
         EXPECT_EQ(c.decode(in, sink, UINT64_MAX), DecodeStatus::stopped) << accept;
         EXPECT_LE(sink.bytes.size(), accept + (size_t{1} << 20));
         EXPECT_TRUE(std::equal(sink.bytes.begin(), sink.bytes.end(), original.begin()));

@@ -21,7 +21,7 @@ DecodeStatus expand(std::span<const uint8_t> z, std::vector<uint8_t>& out, size_
 {
     static UnixCompressDecoder decoder; // one object for all: nothing may carry over
     out.clear();
-    ChunkedSource in(z, piece);
+    chunked_source in(z, piece);
     VectorSink sink(out);
     return decoder.decode(in, sink);
 }

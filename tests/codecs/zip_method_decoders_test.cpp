@@ -108,7 +108,7 @@ TEST_P(ZipMethodWriters, EntriesDecodeToTheirData)
         for (size_t piece : {SIZE_MAX, size_t{3}}) {
             std::vector<uint8_t> out;
             VectorSink sink(out);
-            ChunkedSource in(entry->data, piece);
+            chunked_source in(entry->data, piece);
             ASSERT_EQ(decode_method(entry->method, entry->flags, in, sink, entry->uncompressed_size), DecodeStatus::ok)
                 << size << " in pieces of " << piece;
             EXPECT_TRUE(out == data);
@@ -155,7 +155,7 @@ DecodeStatus lzma_entry(std::span<const uint8_t> entry, uint64_t size, bool eos,
 {
     out.clear();
     VectorSink sink(out);
-    ChunkedSource in(entry, 1000);
+    chunked_source in(entry, 1000);
     return LzmaDecoder(memlimit).decode(in, sink, size, eos);
 }
 
@@ -263,7 +263,7 @@ AesResult decrypt_and_decode(const AesEntry& e, std::span<const uint8_t> stored,
                              size_t piece = SIZE_MAX)
 {
     AesResult r;
-    ChunkedSource raw(stored, piece);
+    chunked_source raw(stored, piece);
     WinZipAesSource source(raw, e.zip.data.size(), e.aes.strength);
     r.open = source.open(bytes_of(password));
     if (r.open != WinZipAesSource::OpenResult::ok) return r;

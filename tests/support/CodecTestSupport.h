@@ -4,6 +4,7 @@
 #pragma once
 
 #include "codecs/ByteStream.h"
+#include "StreamTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -80,56 +81,6 @@ inline std::vector<uint8_t> mixed_data(size_t size, uint32_t seed)
     out.resize(size);
     return out;
 }
-
-// A source that gives at most `piece` bytes per read, to show that a decoder
-// keeps its place wherever the input is cut.
-class ChunkedSource final : public ByteSource {
-public:
-    ChunkedSource(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
-    size_t read(std::span<uint8_t> out) override
-    {
-        const size_t n = std::min({out.size(), data_.size(), piece_});
-        std::copy_n(data_.begin(), n, out.begin());
-        data_ = data_.subspan(n);
-        reads_ += 1;
-        return n;
-    }
-    size_t remaining() const { return data_.size(); }
-    size_t reads() const { return reads_; }
-
-private:
-    std::span<const uint8_t> data_;
-    size_t piece_;
-    size_t reads_ = 0;
-};
-
-// A sink that keeps what it is given and refuses every write once `accept`
-// bytes have arrived (as a cancelled run or a full disk does). It also
-// records the largest piece and the number of writes.
-class RecordingSink final : public ByteSink {
-public:
-    explicit RecordingSink(uint64_t accept = UINT64_MAX) : accept_(accept) {}
-    bool write(std::span<const uint8_t> data) override
-    {
-        if (data.empty()) empty_writes += 1;
-        if (bytes.size() >= accept_) return false;
-        bytes.insert(bytes.end(), data.begin(), data.end());
-        if (writes > 0) smallest_but_last = std::min(smallest_but_last, last_piece_);
-        last_piece_ = data.size();
-        writes += 1;
-        largest = std::max(largest, data.size());
-        return true;
-    }
-    std::vector<uint8_t> bytes;
-    size_t writes = 0;
-    size_t empty_writes = 0;
-    size_t largest = 0;
-    size_t smallest_but_last = SIZE_MAX; // of every piece but the latest
-
-private:
-    uint64_t accept_;
-    size_t last_piece_ = 0;
-};
 
 // Writes data to a file in dir, runs `command` with {in} replaced by that
 // file's quoted path, and returns what the command wrote to standard output

@@ -16,29 +16,12 @@
 #include "codecs/ArjGarble.h"
 #include "codecs/ByteStream.h"
 #include "codecs/LhaDecoder.h"
+#include "StreamTestSupport.h"
 
 namespace velmora::test {
 // Its own inline namespace: other helper headers define types of the same
 // names, and one test program may link both.
 inline namespace lha_arj_archives {
-
-// A source that gives at most `piece` bytes per read, to drive the decoders'
-// refills at every byte boundary.
-class piece_source final : public ByteSource {
-public:
-    piece_source(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
-    size_t read(std::span<uint8_t> out) override
-    {
-        const size_t n = std::min({out.size(), data_.size(), piece_});
-        std::copy_n(data_.begin(), n, out.begin());
-        data_ = data_.subspan(n);
-        return n;
-    }
-
-private:
-    std::span<const uint8_t> data_;
-    size_t piece_;
-};
 
 struct decode_result {
     DecodeStatus status = DecodeStatus::ok;
@@ -206,7 +189,7 @@ inline decode_result decode_lzh_member(std::span<const uint8_t> archive, const l
         r.status = DecodeStatus::unsupported;
         return r;
     }
-    piece_source src(archive.subspan(m.data_offset, m.packed_size), piece);
+    chunked_source src(archive.subspan(m.data_offset, m.packed_size), piece);
     VectorSink sink(r.bytes);
     r.status = LhaDecoder(*method).decode(src, sink, m.size);
     return r;
@@ -217,7 +200,7 @@ inline decode_result decode_arj_member(std::span<const uint8_t> archive, const a
                                        std::string_view password = {}, size_t piece = SIZE_MAX)
 {
     decode_result r;
-    piece_source src(archive.subspan(m.data_offset, m.packed_size), piece);
+    chunked_source src(archive.subspan(m.data_offset, m.packed_size), piece);
     const std::span<const uint8_t> pw(reinterpret_cast<const uint8_t*>(password.data()), password.size());
     ArjGarble garbled(src, (m.flags & 0x01) ? pw : std::span<const uint8_t>{}, m.modifier);
     VectorSink sink(r.bytes);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codecs/Rar3Decoder.h"
+#include "StreamTestSupport.h"
 #include "support/RarBlockWalker.h"
 #include "support/TestSupport.h"
 
@@ -23,38 +24,6 @@ namespace velmora::test {
 // Its own inline namespace: other helper headers define types of the same
 // names, and one test program may link both.
 inline namespace rar3_support {
-
-// A source that hands out at most `piece` bytes per read (0: all at once).
-class rar3_piece_source final : public ByteSource {
-public:
-    rar3_piece_source(std::span<const uint8_t> data, size_t piece) : data_(data), piece_(piece) {}
-    size_t read(std::span<uint8_t> out) override
-    {
-        size_t n = std::min(out.size(), data_.size());
-        if (piece_ != 0)
-            n = std::min(n, piece_);
-        std::copy_n(data_.begin(), n, out.begin());
-        data_ = data_.subspan(n);
-        return n;
-    }
-
-private:
-    std::span<const uint8_t> data_;
-    size_t piece_;
-};
-
-// A sink that keeps everything and remembers the size of each write.
-class rar3_recording_sink final : public ByteSink {
-public:
-    bool write(std::span<const uint8_t> data) override
-    {
-        bytes.insert(bytes.end(), data.begin(), data.end());
-        pieces.push_back(data.size());
-        return true;
-    }
-    std::vector<uint8_t> bytes;
-    std::vector<size_t> pieces;
-};
 
 // RAR 3 encryption of entry data: the key and IV come from 2^18 rounds of
 // SHA-1 over the password (UTF-16LE) and salt with a 3-byte round counter;
@@ -123,7 +92,7 @@ inline std::vector<rar3_decoded> rar3_decode_all(std::span<const uint8_t> file, 
             packed.resize(std::min<size_t>(packed.size(), e.unp_size));
             r.data = packed;
         } else {
-            rar3_piece_source src(packed, piece);
+            chunked_source src(packed, piece);
             VectorSink sink(r.data);
             r.status = decoder.decode(src, sink, e.unp_size, e.solid() && !first);
             first = false;

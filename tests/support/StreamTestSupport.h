@@ -1,11 +1,12 @@
 // Sources and sinks for the streaming decoder tests and fuzz targets: a
 // source that hands its bytes out in pieces of chosen sizes (down to one
 // byte at a time), and a sink that records what it is given, piece by piece,
-// and can refuse from a chosen byte on. Header-only, so the fuzz targets use
-// them without the test library.
+// and can refuse from a chosen byte on. The one copy of both: header-only,
+// so the fuzz targets and benchmarks use them without the test library.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +28,11 @@ class chunked_source final : public ByteSource {
 public:
     chunked_source(std::span<const uint8_t> data, std::function<size_t()> next_piece)
         : data_(data), next_piece_(std::move(next_piece))
+    {
+    }
+    // Pieces of at most `piece` bytes each (0 or SIZE_MAX: all at once).
+    chunked_source(std::span<const uint8_t> data, size_t piece)
+        : chunked_source(data, [piece] { return piece == 0 ? SIZE_MAX : piece; })
     {
     }
     // Pieces of 1 to max_piece bytes, drawn from a seeded generator; 1 is
@@ -90,6 +96,15 @@ public:
     std::vector<size_t> pieces;
     bool refused = false;
     size_t writes_after_refusal = 0;
+
+    size_t writes() const { return pieces.size(); }
+    size_t largest() const { return pieces.empty() ? 0 : *std::max_element(pieces.begin(), pieces.end()); }
+    // The smallest piece but the last (which may be the stream's tail).
+    size_t smallest_but_last() const
+    {
+        return pieces.size() < 2 ? SIZE_MAX : *std::min_element(pieces.begin(), pieces.end() - 1);
+    }
+    size_t empty_writes() const { return static_cast<size_t>(std::count(pieces.begin(), pieces.end(), size_t{0})); }
 
 private:
     uint64_t refuse_at_;
