@@ -33,33 +33,6 @@ constexpr int small_folders = 100;
 constexpr int large_files = 4;
 constexpr size_t large_file_size = 36u << 20; // 144 MiB in all
 
-// Mixed data: text-like runs of words and numbers (compresses about 3:1)
-// with stretches of random bytes (does not compress), about 3 to 1 by length.
-std::string make_content(rng& r, size_t size)
-{
-    static constexpr std::array<const char*, 24> words = {
-        "archive", "entry",   "folder", "stored",  "deflate", "window", "length", "distance",
-        "header",  "central", "local",  "version", "method",  "extra",  "record", "offset",
-        "the",     "and",     "of",     "to",      "in",      "with",   "data",   "time"};
-    std::string out;
-    out.reserve(size);
-    while (out.size() < size) {
-        if (r.next() % 4 == 0) {
-            const size_t n = 64 + r.next() % 512;
-            for (size_t i = 0; i < n; ++i)
-                out.push_back(static_cast<char>(r.next() & 0xFF));
-        } else {
-            const size_t n = 8 + r.next() % 64;
-            for (size_t i = 0; i < n; ++i) {
-                out += words[r.next() % words.size()];
-                out += (r.next() % 8 == 0) ? std::to_string(r.next() % 100000) + "\n" : std::string(" ");
-            }
-        }
-    }
-    out.resize(size);
-    return out;
-}
-
 void write_text(const fs::path& p, const std::string& s)
 {
     std::ofstream f(p, std::ios::binary);

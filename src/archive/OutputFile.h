@@ -89,8 +89,9 @@ private:
 template <typename Progress>
 uint64_t OutputFile::copy_from(int source_fd, uint64_t offset, uint64_t length, Progress&& progress)
 {
-    // Pieces of 8 MiB: the window hears of progress within large members.
-    constexpr uint64_t piece = uint64_t{8} << 20;
+    // Pieces of 1 MiB: the window hears of progress, and is handed control,
+    // every few milliseconds however slow the disk.
+    constexpr uint64_t piece = uint64_t{1} << 20;
     uint64_t done = 0;
     while (done < length) {
         const int64_t n = copy_piece(source_fd, offset + done, std::min(piece, length - done));

@@ -65,7 +65,8 @@ protected:
         test::write_file(src_ / "after.txt", std::string("the entry after\n"));
         std::string command = c.command;
         command.replace(command.find("ARCHIVE"), 7, test::shell_quote((dir_ / c.archive).string()));
-        ASSERT_EQ(test::run_command("cd " + test::shell_quote(src_.string()) + " && " + command + " >/dev/null 2>&1"), 0);
+        ASSERT_EQ(test::run_command("cd " + test::shell_quote(src_.string()) + " && (" + command + ") >/dev/null 2>&1"),
+                  0);
 
         test::write_file(out_ / "big.dat", existing);
         const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -152,8 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
                           CancelCase{"ZipDeflated", "zip", "zip -q ARCHIVE big.dat after.txt", "a.zip", ""},
                           CancelCase{"ZipEncrypted", "zip", "zip -q -P s3cret ARCHIVE big.dat after.txt", "a.zip",
                                      "s3cret"},
-                          CancelCase{"ZipDeflate64", "7z", "7z a -tzip -mm=Deflate64 ARCHIVE big.dat after.txt",
-                                     "a.zip", ""},
+                          // 7z orders its entries by name, which would put after.txt first.
+                          CancelCase{"ZipDeflate64", "7z", "7z a -tzip -mm=Deflate64 ARCHIVE big.dat", "a.zip", ""},
                           CancelCase{"Gzip", "gzip", "gzip -c big.dat > ARCHIVE", "big.dat.gz", ""},
                           CancelCase{"Tar", "tar", "tar cf ARCHIVE big.dat after.txt", "a.tar", ""}),
         ::testing::Bool()),

@@ -160,7 +160,9 @@ class SparseWriter(io.RawIOBase):
         self.pos = off if whence == 0 else (self.pos + off if whence == 1 else self.end + off)
         return self.pos
     def tell(self): return self.pos
-    def flush(self): self.f.flush()
+    def flush(self):
+        if not self.f.closed:
+            self.f.flush()
     def close(self):
         if not self.closed:
             self.f.truncate(self.end)

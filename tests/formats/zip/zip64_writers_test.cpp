@@ -122,7 +122,7 @@ TEST_P(Zip64Writers, ListAsZipfileReadsThemAndExtractTheFiles)
     const fs::path archive = dir_ / "z64.zip";
     if (std::string(c.mode) == "infozip") {
         ASSERT_EQ(test::run_command("cd " + test::shell_quote(src_.string()) + " && zip -q -r -D -fz "
-                                    + test::shell_quote(archive.string()) + ""),
+                                    + test::shell_quote(archive.string()) + " ."),
                   0);
     } else {
         std::string log;

@@ -178,6 +178,8 @@ std::pair<uint32_t, uint64_t> zlib_crc_and_size(std::span<const uint8_t> data)
 uint64_t bytes_under(const fs::path& root)
 {
     uint64_t total = 0;
+    if (!fs::exists(root))
+        return 0; // nothing was written, not even the folder
     for (const auto& e : fs::recursive_directory_iterator(root))
         if (e.is_regular_file())
             total += e.file_size();
@@ -216,8 +218,9 @@ struct BombCase {
 class ZipOverlappingBomb : public ::testing::TestWithParam<BombCase> {};
 
 // Every overlapping entry is refused with "Error in Zip File." and counted as
-// damaged; only an entry whose data is its own (the quoted bomb's last, the
-// kernel) is written. 1,500 entries of a 2 MiB kernel would be 3 GB.
+// damaged. The quoted bomb's last entry (the kernel) lies inside the data of
+// the entry before it, so it overlaps too and is refused with the rest:
+// nothing is written. 1,500 entries of a 2 MiB kernel would be 3 GB.
 TEST_P(ZipOverlappingBomb, OverlappingEntriesAreRefusedAndWriteAlmostNothing)
 {
     const BombCase& c = GetParam();
@@ -232,18 +235,17 @@ TEST_P(ZipOverlappingBomb, OverlappingEntriesAreRefusedAndWriteAlmostNothing)
 
     const fs::path out = dir / "out";
     x.unpack(out);
-    const size_t refused = c.quoted ? c.entries - 1 : c.entries;
-    for (int32_t k = 1; k <= static_cast<int32_t>(c.entries); ++k) {
-        const bool own_data = c.quoted && k == static_cast<int32_t>(c.entries);
-        ASSERT_EQ(x.outcome(k), own_data ? "extracted" : "failed:damaged") << "entry " << k;
-    }
+    const size_t refused = c.entries;
+    for (int32_t k = 1; k <= static_cast<int32_t>(c.entries); ++k)
+        ASSERT_EQ(x.outcome(k), "failed:damaged") << "entry " << k;
     size_t boxes = 0;
     for (const auto& m : x.window.messages)
         boxes += m.text == "Error in Zip File." ? 1 : 0;
     EXPECT_EQ(boxes, refused);
     EXPECT_EQ(x.window.messages.size(), refused);
-    EXPECT_EQ(bytes_under(out), c.quoted ? uint64_t{kernel.size} : 0u);
-    EXPECT_TRUE(test::leftover_temp_files(out).empty());
+    EXPECT_EQ(bytes_under(out), 0u);
+    if (fs::exists(out))
+        EXPECT_TRUE(test::leftover_temp_files(out).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Fifield, ZipOverlappingBomb,

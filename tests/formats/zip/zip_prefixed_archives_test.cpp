@@ -197,8 +197,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 // A ZIP whose comment holds a whole other ZIP (end record included), with or
-// without text after it: the outer archive's entries are listed, as unzip
-// lists them, and the archive comment runs to the end of the file.
+// without text after it: the outer archive's entries are listed and the
+// archive comment runs to the end of the file. The inner end record comes
+// last in the file, but the directory it points to is not there (its offsets
+// are the inner archive's own), so it is passed over. unzip, which adjusts
+// such offsets, lists the inner archive when the comment ends with it; where
+// it lists the outer one we must agree with it entry for entry.
 TEST_F(ZipPrefixed, ZipInAnotherZipsCommentListsTheOuterArchive)
 {
     const fs::path inner_src = dir_ / "inner-src";
@@ -217,10 +221,13 @@ TEST_F(ZipPrefixed, ZipInAnotherZipsCommentListsTheOuterArchive)
         if (!trailer.empty())
             args.push_back(trailer);
         ASSERT_EQ(test::run_python(dir_, python_packer, args), 0);
-        ASSERT_EQ(unzip_names(outer).size(), 5u); // docs/, docs/deep/, short.txt, noise.bin, readme.txt
-        expect_like_unzip(outer);
+        if (unzip_names(outer).size() == 5u) // docs/, docs/deep/, short.txt, noise.bin, readme.txt
+            expect_like_unzip(outer);
 
         test::Extraction x(outer);
+        ASSERT_EQ(x.files.FileCount(), 5);
+        for (int32_t k = 1; k <= 5; ++k)
+            EXPECT_NE(x.files.FileName(k), "inner-only.txt");
         EXPECT_GE(x.files.CommentsPack().size(), fs::file_size(inner));
         if (!trailer.empty()) {
             const std::string comment = x.files.CommentsPack();
