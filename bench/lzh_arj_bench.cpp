@@ -38,31 +38,6 @@ constexpr int rounds = 5;
 constexpr int files = 3;
 constexpr size_t file_size = size_t{8} << 20; // 24 MiB in all
 
-// Words and numbers (about 3:1 under LZ77) with stretches of random bytes.
-std::string make_content(rng& r, size_t size)
-{
-    static constexpr std::array<const char*, 16> words = {"archive", "entry", "folder", "window", "length", "distance",
-                                                          "header", "method",  "the",    "and",    "of",     "to",
-                                                          "data",   "time",    "LHarc",  "ARJ"};
-    std::string out;
-    out.reserve(size);
-    while (out.size() < size) {
-        if (r.next() % 5 == 0) {
-            const size_t n = 64 + r.next() % 512;
-            for (size_t i = 0; i < n; ++i) out.push_back(static_cast<char>(r.next() & 0xFF));
-        } else {
-            const size_t n = 8 + r.next() % 64;
-            for (size_t i = 0; i < n; ++i) {
-                out += words[r.next() % words.size()];
-                out += (r.next() % 8 == 0) ? std::to_string(r.next() % 100000) + "\n" : std::string(" ");
-            }
-        }
-    }
-    out.resize(size);
-    return out;
-}
-
-
 // Writes the output file and keeps the entry's CRC, as a reader's sink does.
 class file_crc_sink final : public ByteSink {
 public:

@@ -41,6 +41,18 @@ bool is_legacy_frame(InputBuffer& in, ByteSource& source)
     return magic >= 0xFD2FB522 && magic <= 0xFD2FB527;
 }
 
+// The content size a frame header declares (ZSTD_CONTENTSIZE_UNKNOWN when
+// it declares none, or when the header is cut or damaged: the decoder then
+// reports that itself). A header is at most 18 bytes.
+unsigned long long declared_size(InputBuffer& in, ByteSource& source)
+{
+    constexpr size_t header_max = 18;
+    while (in.available() < header_max && in.fill_more(source)) {
+    }
+    const unsigned long long size = ZSTD_getFrameContentSize(in.data(), in.available());
+    return size == ZSTD_CONTENTSIZE_ERROR ? ZSTD_CONTENTSIZE_UNKNOWN : size;
+}
+
 } // namespace
 
 struct ZstdDecoder::State {
@@ -72,20 +84,32 @@ DecodeStatus ZstdDecoder::decode(ByteSource& source, ByteSink& sink, uint64_t ou
     out.start(out_limit);
     bool frame_open = false; // a frame has begun and is not yet complete
     bool any_input = false;
+    // The size the open frame's header declares, and what it has given so
+    // far: libzstd's streaming call takes a frame whose blocks end short of
+    // that size as complete when the input comes in pieces.
+    unsigned long long frame_size = ZSTD_CONTENTSIZE_UNKNOWN;
+    uint64_t frame_out = 0;
     for (;;) {
         in.fill(source);
         ZSTD_inBuffer zin{in.data(), in.available(), 0};
         ZSTD_outBuffer zout{out.space(), out.space_size(), 0};
         if (zin.size == 0 && !frame_open) // the input ended between frames
             return out.finish(sink, !any_input ? DecodeStatus::truncated : DecodeStatus::ok);
-        if (!frame_open && is_legacy_frame(in, source)) return out.finish(sink, DecodeStatus::unsupported);
+        if (!frame_open) {
+            if (is_legacy_frame(in, source)) return out.finish(sink, DecodeStatus::unsupported);
+            frame_size = declared_size(in, source);
+            frame_out = 0;
+        }
         zin = {in.data(), in.available(), 0};
         const size_t r = ZSTD_decompressStream(st.dctx, &zout, &zin);
         in.consume(zin.pos);
         out.produced(zout.pos);
         if (ZSTD_isError(r)) return out.finish(sink, status_of_error(r));
         if (out.over_limit()) return out.finish(sink, DecodeStatus::output_limit);
+        frame_out += zout.pos;
         frame_open = r != 0;
+        if (!frame_open && frame_size != ZSTD_CONTENTSIZE_UNKNOWN && frame_out != frame_size)
+            return out.finish(sink, DecodeStatus::data_error);
         any_input = any_input || zin.pos > 0;
         if (zin.pos == 0 && zout.pos == 0) {
             // A standstill: the decoder of the old (v0.5-0.7) frames waits for

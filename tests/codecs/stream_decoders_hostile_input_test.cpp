@@ -204,3 +204,24 @@ TEST(StreamDecoderModes, WindowsOverTheAllowanceAreUnsupported)
         EXPECT_TRUE(out.empty());
     }
 }
+
+// A Zstandard frame whose header declares more content than its blocks give
+// is damaged, whole or cut into pieces (libzstd's streaming call takes it as
+// complete when the input comes in pieces); a frame that gives exactly its
+// declared size is not.
+TEST(StreamDecoderModes, ZstdFrameShortOfItsDeclaredSizeIsDamaged)
+{
+    // Magic, a single-segment header declaring 64 bytes, one empty last raw block.
+    const std::vector<uint8_t> short_frame = {0x28, 0xB5, 0x2F, 0xFD, 0x20, 0x40, 0x01, 0x00, 0x00};
+    // The same declaring 0 bytes.
+    const std::vector<uint8_t> empty_frame = {0x28, 0xB5, 0x2F, 0xFD, 0x20, 0x00, 0x01, 0x00, 0x00};
+    for (const size_t piece : {size_t{0}, size_t{1}, size_t{2}, size_t{5}}) {
+        std::vector<uint8_t> out;
+        VectorSink sink(out);
+        chunked_source in(short_frame, piece);
+        EXPECT_EQ(ZstdDecoder().decode(in, sink), DecodeStatus::data_error) << piece;
+        chunked_source in_empty(empty_frame, piece);
+        EXPECT_EQ(ZstdDecoder().decode(in_empty, sink), DecodeStatus::ok) << piece;
+        EXPECT_TRUE(out.empty());
+    }
+}
