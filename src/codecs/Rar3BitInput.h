@@ -5,7 +5,9 @@
 // bits and are remembered (overrun), so a short stream can be told apart.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 
@@ -86,11 +88,12 @@ private:
 
     uint32_t peek32() const
     {
-        // Big-endian load of 8 bytes: at least 57 valid bits after the shift.
-        const uint8_t* q = buffer_.get() + pos_;
-        uint64_t v = 0;
-        for (int i = 0; i < 8; ++i)
-            v = (v << 8) | q[i];
+        // Big-endian load of 8 bytes (one load and a byte swap; the padding
+        // keeps it inside the buffer): at least 57 valid bits after the shift.
+        uint64_t v;
+        std::memcpy(&v, buffer_.get() + pos_, sizeof v);
+        if constexpr (std::endian::native == std::endian::little)
+            v = __builtin_bswap64(v);
         return static_cast<uint32_t>((v << bit_) >> 32);
     }
     bool refill();
