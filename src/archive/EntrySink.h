@@ -11,6 +11,7 @@
 #include "codecs/ByteStream.h"
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace velmora {
@@ -66,6 +67,23 @@ public:
     bool over_limit() const { return over_limit_; }
     bool write_failed() const { return write_failed_; }
     bool cancelled() const { return cancelled_; }
+
+    // After the decoder returns: true when Cancel or a failed write ended
+    // entry k, whose outcome is then recorded (a failed write shown as
+    // `write_error_text` first).
+    bool ended_by_run(int32_t k, std::string_view write_error_text)
+    {
+        if (cancelled_) {
+            run_.report().skipped(k, OutcomeReason::cancelled);
+            return true;
+        }
+        if (write_failed_) {
+            run_.message(write_error_text);
+            run_.report().failed(k, OutcomeReason::write_error);
+            return true;
+        }
+        return false;
+    }
 
 private:
     ExtractionRun& run_;

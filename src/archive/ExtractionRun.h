@@ -8,9 +8,11 @@
 #pragma once
 
 #include "archive/ArchiveState.h"
+#include "archive/BinaryFile.h"
 #include "archive/DateTime.h"
 #include "archive/ExtractionReport.h"
 #include "archive/OutputFile.h"
+#include "archive/RunMessages.h"
 
 #include <chrono>
 #include <cstdint>
@@ -134,5 +136,45 @@ private:
     bool cancelled_ = false;
     bool first_pass_ = true;
 };
+
+// The frame of a reader's UnPack: opens the archive (fail_unreadable_archive
+// when it cannot be opened), starts the run and returns what `body(file, run)`
+// returns. Nothing thrown escapes to the window: what was written stands, the
+// entries not reached are settled by the dispatcher, and the result is 0.
+template <class Body>
+int16_t run_on_archive(ArchiveState& state, const std::vector<bool>& selected, MessageStyle style,
+                       std::string_view write_error_text, Body&& body)
+{
+    try {
+        BinaryFile file;
+        if (!file.open(state.PackFileName)) {
+            fail_unreadable_archive(state, selected, run_text::open_error, style);
+            return 0;
+        }
+        ExtractionRun run(state, style, write_error_text);
+        return static_cast<int16_t>(body(file, run));
+    } catch (...) {
+        return 0;
+    }
+}
+
+// UnPack of a reader whose archive holds one entry, named `name` (a
+// compressed file): run_on_archive, and when entry 1 is selected its output
+// file is opened and `extract(file, run, out)` fills it.
+template <class Extract>
+int16_t run_one_entry(ArchiveState& state, const std::vector<bool>& selected, MessageStyle style,
+                      std::string_view write_error_text, const std::string& name, std::string& ToPath,
+                      Extract&& extract)
+{
+    return run_on_archive(state, selected, style, write_error_text, [&](const BinaryFile& file, ExtractionRun& run) {
+        run.each_selected(selected, 1, [&](int32_t k) {
+            OutputFile out(state);
+            if (run.opened(out.open(name, ToPath), k, name))
+                extract(file, run, out);
+            return true;
+        });
+        return 0;
+    });
+}
 
 } // namespace velmora

@@ -74,6 +74,20 @@ protected:
     // The shared start of every listing: remember the path, forget the
     // previous archive.
     void start_listing(const std::string& ZipName);
+    // Runs a walk over the archive's records, then `build` makes the listing
+    // of the entries it found, also when the walk throws: a damaged archive
+    // still lists what came before the fault (the exception goes on).
+    template <class Walk, class Build>
+    static void walk_then_list(Walk&& walk, Build&& build)
+    {
+        try {
+            walk();
+        } catch (...) {
+            build();
+            throw;
+        }
+        build();
+    }
 
     ArchiveState& state_;
     std::vector<ListedEntry> listing_; // entry k at index k - 1

@@ -70,13 +70,8 @@ int16_t CatalogueUnpack::run(ArchiveState& state, Selection& ZippedFile, std::st
 {
     if (state.PackTotFiles <= 0 || ZippedFile.size() != static_cast<size_t>(state.PackTotFiles) + 1)
         return unmatched_selection_result;
-    try {
-        BinaryFile archive;
-        if (!archive.open(state.PackFileName)) {
-            fail_unreadable_archive(state, ZippedFile, run_text::open_error, MessageStyle::error_box);
-            return 0;
-        }
-        ExtractionRun run(state, MessageStyle::error_box, run_text::write_error);
+    return run_on_archive(state, ZippedFile, MessageStyle::error_box, run_text::write_error,
+                          [&](const BinaryFile& archive, ExtractionRun& run) -> int16_t {
         CatalogueUnpack unpack(state, archive, ToPath, run);
         for (int32_t i = 0; i <= state.PackTotFiles; ++i) {
             if (!run.pass(i))
@@ -87,11 +82,29 @@ int16_t CatalogueUnpack::run(ArchiveState& state, Selection& ZippedFile, std::st
                 return 0;
             run.end_pass();
         }
-    } catch (...) {
-        // Nothing escapes to the window; what was written stands, and the
-        // entries not reached are settled by the dispatcher.
-    }
-    return 0;
+        return 0;
+    });
+}
+
+int16_t CatalogueUnpack::run_listed(ArchiveState& state, const std::vector<ListedEntry>& listing, Selection& ZippedFile,
+                                    std::string& ToPath, const entry_fn& extract)
+{
+    return run(state, ZippedFile, ToPath, [&](int32_t k, CatalogueUnpack& unpack) {
+        if (static_cast<size_t>(k) > listing.size())
+            return true;
+        const ListedEntry& l = listing[static_cast<size_t>(k) - 1];
+        if (!unpack.contained(k, l.name))
+            return true;
+        if (l.is_dir) {
+            unpack.folder(k, l.name);
+            return true;
+        }
+        if (l.blocker) {
+            unpack.skip(k, l.blocker);
+            return true;
+        }
+        return extract(k, unpack);
+    });
 }
 
 std::span<uint8_t> CatalogueUnpack::copy_buffer(uint64_t size)
@@ -215,14 +228,8 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
             crc = sink.crc();
             produced = sink.size();
         }
-        if (sink.cancelled()) {
-            report.skipped(f.number, OutcomeReason::cancelled);
+        if (sink.ended_by_run(f.number, run_text::write_error))
             return; // the temporary file goes with `out`
-        }
-        if (sink.write_failed()) {
-            write_failed(f.number);
-            return;
-        }
         crc_ok = f.crc_kind == entry_crc::none || (produced < 1 ? f.crc == 0 : crc == f.crc);
         checks_passed = status == DecodeStatus::ok && crc_ok && produced == f.size;
         // A garbled entry has no password check of its own: the CRC tells,

@@ -10,6 +10,7 @@
 #include "archive/BinaryFile.h"
 #include "archive/DateTime.h"
 #include "archive/ExtractionRun.h"
+#include "archive/ReaderBase.h"
 #include "codecs/ByteStream.h"
 
 #include <cstdint>
@@ -62,6 +63,12 @@ public:
     // called for each selected entry in order, with progress, yields and the
     // cancel question between entries.
     static int16_t run(ArchiveState& state, Selection& ZippedFile, std::string& ToPath, const entry_fn& extract);
+    // run() over a reader's listed entries (entry k at listing[k - 1]): a
+    // name that leaves the output folder is refused, a folder is made, an
+    // entry the listing already blocks is skipped, and `extract` is called
+    // for each file entry left.
+    static int16_t run_listed(ArchiveState& state, const std::vector<ListedEntry>& listing, Selection& ZippedFile,
+                              std::string& ToPath, const entry_fn& extract);
 
     const BinaryFile& archive() const { return archive_; }
     // A buffer kept for the run, for stored data (grows to at most 1 MiB).

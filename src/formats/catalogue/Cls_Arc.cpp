@@ -79,13 +79,7 @@ int16_t Cls_Arc::Get_Contents(const std::string& ZipName)
     if (!file.open(ZipName))
         throw walk_error("cannot open the archive");
     BufferedReader in(file);
-    try {
-        walk(in);
-    } catch (...) {
-        build_listing();
-        throw;
-    }
-    build_listing();
+    walk_then_list([&] { walk(in); }, [&] { build_listing(); });
     // An archive without a single entry is not taken for ARC.
     if (state_.PackTotFiles > 0)
         state_.PackFileType = format_code::arc;
@@ -136,10 +130,8 @@ int16_t Cls_Arc::UnPack(Selection& ZippedFile, std::string& ToPath)
     // One decoder for the run: its tables are made once, at the first entry
     // that needs them.
     ArcDecoder decoder;
-    const auto count = static_cast<int32_t>(std::min<size_t>(listing_.size(), INT32_MAX));
-    return CatalogueUnpack::run(state_, ZippedFile, ToPath, [&](int32_t k, CatalogueUnpack& unpack) {
-        if (k <= count)
-            extract(k, unpack, decoder);
+    return CatalogueUnpack::run_listed(state_, listing_, ZippedFile, ToPath, [&](int32_t k, CatalogueUnpack& unpack) {
+        extract(k, unpack, decoder);
         return true;
     });
 }
@@ -148,12 +140,6 @@ void Cls_Arc::extract(int32_t FileNum, CatalogueUnpack& unpack, ArcDecoder& deco
 {
     const Entry& e = entries_[static_cast<size_t>(FileNum)];
     const ListedEntry& l = listing_[static_cast<size_t>(FileNum) - 1];
-    if (!unpack.contained(FileNum, l.name))
-        return;
-    if (l.is_dir) {
-        unpack.folder(FileNum, l.name);
-        return;
-    }
     unpack_file f;
     f.number = FileNum;
     f.name = l.name;

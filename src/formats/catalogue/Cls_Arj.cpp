@@ -70,18 +70,13 @@ constexpr uint8_t file_type_chapter_label = 5;
 
 constexpr uint16_t unix_permission_bits = 0777;
 
-constexpr size_t max_text_bytes = 32740;
+constexpr size_t max_text_bytes = catalogue::max_text_length;
 
 // Arithmetic the walk cannot carry on from: the dispatcher traps it.
 
-// Positions are 1-based signed 32-bit numbers. A position before the start of
-// the file or past 2 GiB cannot be reached.
 int64_t checked_position(int64_t from, int64_t delta)
 {
-    const int64_t to = from + delta;
-    if (to <= 0 || to > std::numeric_limits<int32_t>::max())
-        throw walk_error("ARJ header position out of range");
-    return to;
+    return catalogue::checked_position(from, delta, "ARJ");
 }
 
 enum class text_read { ok, truncated, too_long };
@@ -141,13 +136,7 @@ int16_t Cls_Arj::Get_Contents(const std::string& ZipName)
 {
     start_listing(ZipName);
     entries_.assign(1, Entry{});
-    try {
-        walk(ZipName);
-    } catch (...) {
-        build_listing();
-        throw;
-    }
-    build_listing();
+    walk_then_list([&] { walk(ZipName); }, [&] { build_listing(); });
     return 0;
 }
 

@@ -118,13 +118,7 @@ int16_t Cls_Cab::Get_Contents(const std::string& ZipName)
     header_ = c;
 
     state_.PackFileType = format_code::cab;
-    try {
-        walk(in);
-    } catch (...) {
-        build_listing();
-        throw;
-    }
-    build_listing();
+    walk_then_list([&] { walk(in); }, [&] { build_listing(); });
     return 0;
 }
 
@@ -226,10 +220,8 @@ int16_t Cls_Cab::UnPack(Selection& ZippedFile, std::string& ToPath)
     // One stream for the run: the decoders and buffers are made once, and a
     // folder is decoded once for all of its selected files that lie in order.
     CabFolderStream stream;
-    const auto count = static_cast<int32_t>(std::min<size_t>(listing_.size(), INT32_MAX));
-    return CatalogueUnpack::run(state_, ZippedFile, ToPath, [&](int32_t k, CatalogueUnpack& unpack) {
-        if (k <= count)
-            extract(k, unpack, stream);
+    return CatalogueUnpack::run_listed(state_, listing_, ZippedFile, ToPath, [&](int32_t k, CatalogueUnpack& unpack) {
+        extract(k, unpack, stream);
         return true;
     });
 }
@@ -238,16 +230,6 @@ void Cls_Cab::extract(int32_t FileNum, CatalogueUnpack& unpack, CabFolderStream&
 {
     const Entry& e = entries_[static_cast<size_t>(FileNum)];
     const ListedEntry& l = listing_[static_cast<size_t>(FileNum) - 1];
-    if (!unpack.contained(FileNum, l.name))
-        return;
-    if (l.is_dir) {
-        unpack.folder(FileNum, l.name);
-        return;
-    }
-    if (l.blocker) {
-        unpack.skip(FileNum, l.blocker);
-        return;
-    }
     const cab_folder* folder = folder_of(e);
     if (!folder) {
         unpack.data_missing(FileNum, "folder index");

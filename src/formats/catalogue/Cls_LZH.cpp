@@ -113,13 +113,9 @@ constexpr uint32_t unix_type_mask = 0170000; // S_IFMT
 constexpr uint32_t unix_regular_file = 0100000;
 constexpr uint32_t unix_symbolic_link = 0120000;
 
-// Positions are 1-based signed 32-bit numbers.
 int64_t checked_position(int64_t from, int64_t delta)
 {
-    const int64_t to = from + delta;
-    if (to <= 0 || to > std::numeric_limits<int32_t>::max())
-        throw walk_error("LZH header position out of range");
-    return to;
+    return catalogue::checked_position(from, delta, "LZH");
 }
 
 std::string method_text(const std::string& code)
@@ -435,13 +431,7 @@ int16_t Cls_LZH::Get_Contents(const std::string& ZipName)
 {
     start_listing(ZipName);
     entries_.assign(1, Entry{});
-    try {
-        walk(ZipName);
-    } catch (...) {
-        build_listing();
-        throw;
-    }
-    build_listing();
+    walk_then_list([&] { walk(ZipName); }, [&] { build_listing(); });
     if (state_.PackTotFiles > 0)
         state_.PackFileType = format_code::lzh;
     return 0;

@@ -306,13 +306,7 @@ int16_t Cls_Rar::Get_Contents(const std::string& ZipName)
         return 0;
 
     state_.PackFileType = format_code::rar;
-    try {
-        walk(in, file);
-    } catch (...) {
-        build_listing();
-        throw;
-    }
-    build_listing();
+    walk_then_list([&] { walk(in, file); }, [&] { build_listing(); });
     return 0;
 }
 

@@ -179,13 +179,8 @@ int16_t Cls_Rar::UnPack(Selection& ZippedFile, std::string& ToPath)
     state_.PackData.clear();
     if (state_.PackTotFiles == 0 || ZippedFile.size() != static_cast<size_t>(state_.PackTotFiles) + 1)
         return -10;
-    try {
-        BinaryFile file;
-        if (!file.open(state_.PackFileName)) {
-            fail_unreadable_archive(state_, ZippedFile, run_text::open_error, MessageStyle::error_box);
-            return 0;
-        }
-        ExtractionRun run(state_, MessageStyle::error_box, run_text::write_error);
+    return run_on_archive(state_, ZippedFile, MessageStyle::error_box, run_text::write_error,
+                          [&](const BinaryFile& file, ExtractionRun& run) -> int16_t {
         UnpackRun u(run, file, ToPath);
         u.password = password_;
         const auto count = static_cast<int32_t>(std::min<size_t>(records_.size(), static_cast<size_t>(state_.PackTotFiles)));
@@ -222,10 +217,8 @@ int16_t Cls_Rar::UnPack(Selection& ZippedFile, std::string& ToPath)
                 return 0;
             run.end_pass();
         }
-    } catch (...) {
-        // Nothing escapes to the window; what was written stands.
-    }
-    return 0;
+        return 0;
+    });
 }
 
 // The key of an encrypted part. The password is the one given for the

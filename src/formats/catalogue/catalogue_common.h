@@ -1,8 +1,6 @@
-// Pieces shared by the catalogue readers (RAR, CAB, ARJ, LZH/LHA, ARC): the
-// text length limit, the entry count, the extraction that extracts nothing,
-// and the version text.
-// CAB, ARJ, LZH/LHA and ARC are listed only; the RAR reader also extracts
-// (Cls_Rar_unpack.cpp).
+// Pieces shared by the catalogue readers' walks (RAR, CAB, ARJ, LZH/LHA,
+// ARC): the text length limit, header positions, the entry count and the
+// version text. Their extraction is CatalogueUnpack.
 #pragma once
 
 #include "archive/ArchiveState.h"
@@ -23,12 +21,15 @@ inline constexpr size_t max_text_length = 32740;
 // The failure a listing walk hands to its caller (src/archive/ReaderBase.h).
 using velmora::walk_error;
 
-// UnPack of a listing-only reader: writes nothing, whatever is selected.
-inline int16_t unpack_nothing(ArchiveState& state)
+// A header position `delta` bytes on from `from`. Positions are 1-based
+// signed 32-bit numbers in these readers: one before the start of the file or
+// past 2 GiB cannot be reached, and the walk stops there.
+inline int64_t checked_position(int64_t from, int64_t delta, const char* format)
 {
-    state.PackData.clear();
-    state.PackData.shrink_to_fit();
-    return 0;
+    const int64_t to = from + delta;
+    if (to <= 0 || to > INT32_MAX)
+        throw walk_error((std::string(format) + " header position out of range").c_str());
+    return to;
 }
 
 // One more entry for PackTotFiles; an entry beyond its signed 32-bit range is

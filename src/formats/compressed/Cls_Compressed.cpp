@@ -248,34 +248,18 @@ int16_t Cls_Compressed::UnPack(Selection& ZippedFile, std::string& ToPath)
 {
     if (state_.PackTotFiles == 0)
         return -10;
-    try {
-        BinaryFile file;
-        if (!file.open(state_.PackFileName)) {
-            fail_unreadable_archive(state_, ZippedFile, run_text::open_error, MessageStyle::error_box);
-            return 0;
-        }
-        ExtractionRun run(state_, MessageStyle::error_box, run_text::write_error);
-        run.each_selected(ZippedFile, 1, [&](int32_t) {
-            extract_member(file, ToPath, run);
-            return true;
-        });
-    } catch (...) {
-        // Nothing escapes to the window.
-    }
-    return 0;
+    return run_one_entry(state_, ZippedFile, MessageStyle::error_box, run_text::write_error, name_, ToPath,
+                         [&](const BinaryFile& file, ExtractionRun& run, OutputFile& out) { extract_member(file, run, out); });
 }
 
 // Decodes the member into its output file. Data that cannot be decoded (or
 // fails the container's own check, which the decoders report the same way)
 // leaves nothing behind; a size that differs from the stated one keeps the
 // data only where no file of that name exists.
-void Cls_Compressed::extract_member(const BinaryFile& file, std::string& ToPath, ExtractionRun& run)
+void Cls_Compressed::extract_member(const BinaryFile& file, ExtractionRun& run, OutputFile& out)
 {
     constexpr int32_t k = 1;
     ExtractionReport& report = run.report();
-    OutputFile out(state_);
-    if (!run.opened(out.open(name_, ToPath), k, name_))
-        return;
 
     FileRangeSource source(file, 0, file.size());
     EntrySink sink(run, &out, size_.value_or(0));
@@ -293,15 +277,8 @@ void Cls_Compressed::extract_member(const BinaryFile& file, std::string& ToPath,
     case CompressedFormat::zstd: status = make(zstd_).decode(source, sink); break;
     case CompressedFormat::compress: status = make(compress_).decode(source, sink); break;
     }
-    if (sink.cancelled()) {
-        report.skipped(k, OutcomeReason::cancelled);
+    if (sink.ended_by_run(k, run_text::write_error))
         return;
-    }
-    if (sink.write_failed()) {
-        run.message(run_text::write_error);
-        report.failed(k, OutcomeReason::write_error);
-        return;
-    }
     if (status != DecodeStatus::ok) {
         run.message(run_text::crc_failed);
         run.message(run_text::size_error);

@@ -18,6 +18,7 @@ namespace velmora {
 class BinaryFile;
 class Bzip2Decoder;
 class ExtractionRun;
+class OutputFile;
 class LzmaAloneDecoder;
 class UnixCompressDecoder;
 class XzDecoder;
@@ -53,7 +54,7 @@ public:
     CompressedFormat format() const { return format_; }
 
 private:
-    void extract_member(const BinaryFile& file, std::string& ToPath, ExtractionRun& run);
+    void extract_member(const BinaryFile& file, ExtractionRun& run, OutputFile& out);
 
     CompressedFormat format_;
     std::string name_;

@@ -174,21 +174,8 @@ int16_t Cls_GZip::UnPack(Selection& ZippedFile, std::string& ToPath)
 {
     if (state_.PackTotFiles == 0)
         return -10;
-    try {
-        BinaryFile file;
-        if (!file.open(state_.PackFileName)) {
-            fail_unreadable_archive(state_, ZippedFile, run_text::open_error, MessageStyle::plain);
-            return 0;
-        }
-        ExtractionRun run(state_, MessageStyle::plain, write_error);
-        run.each_selected(ZippedFile, 1, [&](int32_t) {
-            extract_members(file, ToPath, run);
-            return true;
-        });
-    } catch (...) {
-        // Nothing escapes to the window.
-    }
-    return 0;
+    return run_one_entry(state_, ZippedFile, MessageStyle::plain, write_error, name_, ToPath,
+                         [&](const BinaryFile& file, ExtractionRun& run, OutputFile& out) { extract_members(file, run, out); });
 }
 
 // Decodes the members one after another (RFC 1952 allows any number), each
@@ -196,13 +183,10 @@ int16_t Cls_GZip::UnPack(Selection& ZippedFile, std::string& ToPath)
 // stream. Bytes after the last complete member are ignored, as gzip does.
 // Data that cannot be decoded leaves nothing behind; data that decodes but
 // fails its checks is kept only where no file of that name exists.
-void Cls_GZip::extract_members(const BinaryFile& file, std::string& ToPath, ExtractionRun& run)
+void Cls_GZip::extract_members(const BinaryFile& file, ExtractionRun& run, OutputFile& out)
 {
     constexpr int32_t k = 1;
     ExtractionReport& report = run.report();
-    OutputFile out(state_);
-    if (!run.opened(out.open(name_, ToPath), k, name_))
-        return;
 
     const uint64_t size = file.size();
     InflateDecoder inflate(false, inflate_rules::rfc1951, state_.window);
@@ -223,15 +207,8 @@ void Cls_GZip::extract_members(const BinaryFile& file, std::string& ToPath, Extr
         sink.start_part();
         const DecodeStatus status =
             h.complete ? inflate.decode(source, sink, deflate_max_expansion * (input + 1)) : DecodeStatus::truncated;
-        if (sink.cancelled()) {
-            report.skipped(k, OutcomeReason::cancelled);
+        if (sink.ended_by_run(k, write_error))
             return;
-        }
-        if (sink.write_failed()) {
-            run.message(write_error);
-            report.failed(k, OutcomeReason::write_error);
-            return;
-        }
         if (status != DecodeStatus::ok) {
             // A member that cannot be decoded: the checks say so, as they
             // always have, and nothing is written.

@@ -16,6 +16,7 @@ namespace velmora {
 
 class BinaryFile;
 class ExtractionRun;
+class OutputFile;
 
 // The member name a gzip file without FNAME gets from the archive's own name:
 // "" when the name carries none of .gz, .z, .tgz, .taz.
@@ -46,7 +47,7 @@ public:
 private:
     // Decodes every member into the member's output file; the entry's outcome
     // goes to the run's report.
-    void extract_members(const BinaryFile& file, std::string& ToPath, ExtractionRun& run);
+    void extract_members(const BinaryFile& file, ExtractionRun& run, OutputFile& out);
 
     uint8_t method_ = 0;
     uint8_t flags_ = 0;

@@ -187,22 +187,15 @@ int16_t Cls_Tar::UnPack(Selection& ZippedFile, std::string& ToPath)
 {
     if (state_.PackTotFiles == 0 || ZippedFile.size() != static_cast<size_t>(state_.PackTotFiles) + 1)
         return -10;
-    try {
-        BinaryFile file;
-        if (!file.open(state_.PackFileName)) {
-            fail_unreadable_archive(state_, ZippedFile, run_text::open_error, MessageStyle::plain);
-            return 0;
-        }
-        ExtractionRun run(state_, MessageStyle::plain, write_error);
-        written_.clear();
+    written_.clear();
+    run_on_archive(state_, ZippedFile, MessageStyle::plain, write_error, [&](const BinaryFile& file, ExtractionRun& run) {
         const auto count = static_cast<int32_t>(std::min<size_t>(entries_.size(), static_cast<size_t>(state_.PackTotFiles)));
         run.each_selected(ZippedFile, count, [&](int32_t i) {
             extract_member(i, file, ToPath, run);
             return true;
         });
-    } catch (...) {
-        // Nothing escapes to the window; what was written stands.
-    }
+        return 0;
+    });
     written_.clear();
     return 0;
 }
