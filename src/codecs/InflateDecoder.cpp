@@ -576,9 +576,12 @@ DecodeStatus InflateDecoder::huffman_block()
         if (!dist_sparse_) {
             const size_t at = static_cast<size_t>(std::min<uint64_t>(pos_ >> 3, in_size_));
             if (in_size_ - at < fast_input_margin) refill_input();
-            if (out_stop_ - out_pos_ < fast_output_margin && !prepare_fast_output()) return finish(DecodeStatus::stopped);
+            // The exact path moves out_pos_ on its own, past out_stop_ after
+            // a long Deflate64 match: the room is never taken as negative.
+            const auto fast_room = [this] { return out_stop_ > out_pos_ ? out_stop_ - out_pos_ : 0; };
+            if (fast_room() < fast_output_margin && !prepare_fast_output()) return finish(DecodeStatus::stopped);
             if (in_size_ - std::min<uint64_t>(pos_ >> 3, in_size_) >= fast_input_margin &&
-                out_stop_ - out_pos_ >= fast_output_margin) {
+                fast_room() >= fast_output_margin) {
                 const step s = deflate64_ ? fast_loop<true>() : fast_loop<false>();
                 if (s == step::end_of_block) return DecodeStatus::ok;
                 if (s == step::failed) return fail(inflate_fault::bad_distance, DecodeStatus::data_error);
@@ -647,6 +650,7 @@ InflateDecoder::step InflateDecoder::copy_match_exact(uint32_t length, uint32_t 
         done += n;
     }
     out_pos_ += length;
+    set_output_stop();
     return step::go_on;
 }
 

@@ -445,6 +445,48 @@ TEST(InflateStreaming, Deflate64LongMatchesAcrossWindowSlides)
     EXPECT_NE(stream_decode(stream, produced, false, inflate_rules::rfc1951, 9, 1 << 20).out, model.data);
 }
 
+// A long Deflate64 match that runs over a point where the decoder hands its
+// output on (every 256 KiB after the first 320 KiB), followed by more than
+// a buffer's worth of short matches: the decoder must still hand the output
+// on and slide its window, not write on past its buffer (found by the
+// inflate fuzz target; ASan reports the overrun).
+TEST(InflateStreaming, Deflate64LongMatchOverAFlushPoint)
+{
+    constexpr size_t first_flush = (size_t{64} << 10) + (size_t{256} << 10);
+    for (const size_t before : {size_t{100}, size_t{65000}}) {
+        SCOPED_TRACE(before);
+        bit_writer w;
+        w.put_bits(1, 1);
+        w.put_bits(1, 2);
+        for (const char c : std::string_view("abcdefgh")) fixed_litlen().put(w, static_cast<uint8_t>(c));
+        size_t produced = 8;
+        const auto fill_to = [&](size_t to) {
+            while (produced + 258 <= to) {
+                put_match(w, 258, 1 + produced % 5, true);
+                produced += 258;
+            }
+            for (; produced < to; ++produced) fixed_litlen().put(w, 'b' + produced % 3);
+        };
+        fill_to(first_flush - before);
+        put_match(w, 65538, 7, true);
+        produced += 65538;
+        fill_to(produced + (size_t{1500} << 10));
+        for (int k = 0; k < 100; ++k) fixed_litlen().put(w, 'c' + k % 7);
+        produced += 100;
+        fixed_litlen().put(w, 256);
+        const bytes stream = w.bytes();
+
+        bytes whole = stream;
+        ASSERT_EQ(Inflate(whole, static_cast<int32_t>(produced) - 1, true), 0);
+        ASSERT_EQ(whole.size(), produced);
+        for (size_t max_piece : {size_t{1} << 20, size_t{7}}) {
+            const auto s = stream_decode(stream, produced + 100, true, inflate_rules::whole_entry, 5, max_piece);
+            ASSERT_EQ(s.status, DecodeStatus::ok);
+            EXPECT_TRUE(s.out == whole);
+        }
+    }
+}
+
 TEST(InflateStreaming, Deflate64EntriesOfRealArchives)
 {
     std::vector<std::filesystem::path> zips = {test::data_dir() / "deflate64" / "deflate64_mx1.zip",
