@@ -26,11 +26,13 @@ extern char** environ;
 
 namespace velmora::bench {
 
-// One run of a command: seconds of wall clock and of the child's CPU, -1 for
-// both when it could not be started (or failed, where failure counts).
+// One run of a command: seconds of wall clock and of the child's CPU, and its
+// peak resident memory; -1 for all when it could not be started (or failed,
+// where failure counts).
 struct timing {
     double wall = -1;
     double cpu = -1;
+    long max_rss_kib = -1;
 };
 
 inline double cpu_seconds(const rusage& u)
@@ -71,10 +73,9 @@ inline timing run_command(const std::vector<std::string>& args, const std::files
         std::filesystem::current_path(old);
     if (!waited || !WIFEXITED(status) || (!any_exit && WEXITSTATUS(status) != 0))
         return {};
-    return {seconds, cpu_seconds(usage)};
+    return {seconds, cpu_seconds(usage), usage.ru_maxrss};
 }
 
-// The wall-clock seconds of a command that must exit 0, or -1.
 // The wall-clock seconds of a run (standard output into `out_file`), -1 on failure.
 inline double run_timed(const std::vector<std::string>& args, const std::string& out_file = "/dev/null")
 {

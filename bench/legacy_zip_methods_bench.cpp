@@ -3,7 +3,8 @@
 // Implode streams from the test encoders, PPMd from 7-Zip at -mx=5 and -mx=9).
 // Ours runs in process through SpanSource into a CRC-32 sink; the tools run
 // as `unzip -p` and `7zz e -so` with output to /dev/null (both check the
-// CRC too). Rounds are interleaved tool by tool; each line reports its median
+// CRC too); `probe` is archive-probe extracting the entry into a file, the
+// reader as the window drives it. Rounds are interleaved tool by tool; each line reports its median
 // wall time, and `vs_ours` is that median over ours (above 1: we are faster).
 #include "../tests/codecs/legacy_zip_test_codecs.h"
 #include "../tests/support/ZipEntries.h"
@@ -147,12 +148,20 @@ void measure()
             const std::string zip = (g_work / a.name).string();
             for (const auto& tool : g_tools) {
                 double t = -1;
-                if (tool == "ours")
+                if (tool == "ours") {
                     t = run_ours(zip);
-                else if (tool == "unzip")
+                } else if (tool == "probe") {
+                    // The reader as the window drives it, writing the file.
+                    const fs::path out = g_work / "out";
+                    fs::remove_all(out);
+                    fs::create_directories(out);
+                    t = run_timed({VELMORA_PROBE_PATH, "extract", zip, out.string()});
+                    fs::remove_all(out);
+                } else if (tool == "unzip") {
                     t = a.unzip_reads ? run_timed({"unzip", "-p", zip}) : -2;
-                else
+                } else {
                     t = run_timed({tool, "e", "-so", "-mmt=1", zip});
+                }
                 g_times[a.name][tool].push_back(t);
             }
         }
@@ -181,6 +190,7 @@ int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     g_tools.push_back("ours");
+    g_tools.push_back("probe");
     for (const char* tool : {"unzip", "7zz", "7z"})
         if (have(tool))
             g_tools.push_back(tool);

@@ -31,7 +31,8 @@ public:
             over_limit_ = true;
             return false;
         }
-        crc_ = crc32_update(crc_, data);
+        if (keep_crc_)
+            crc_ = crc32_update(crc_, data);
         size_ += data.size();
         if (out_ && !out_->write(data)) {
             write_failed_ = true;
@@ -57,6 +58,10 @@ public:
     // The bytes are also kept in `memory` (a small entry bound for the
     // writer thread).
     void keep_in(std::vector<uint8_t>* memory) { memory_ = memory; }
+
+    // No CRC-32 is kept: the format checks its data by other means (the
+    // compressed files' own checks, a cabinet's block checksums).
+    void without_crc() { keep_crc_ = false; }
 
     // The CRC-32 starts again (the next member of a multi-member stream).
     void start_part() { crc_ = 0; }
@@ -95,6 +100,7 @@ private:
     uint64_t input_total_ = 0;
     uint64_t size_ = 0;
     uint32_t crc_ = 0;
+    bool keep_crc_ = true;
     bool over_limit_ = false;
     bool write_failed_ = false;
     bool cancelled_ = false;

@@ -212,6 +212,8 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
         EntrySink sink(run_, in_memory ? nullptr : &out, f.size);
         if (in_memory)
             sink.keep_in(&memory);
+        if (f.crc_kind != entry_crc::crc32 || f.output_filter)
+            sink.without_crc(); // the CRC is taken on the way in, or there is none
         // EntrySink takes the CRC-32 of what reaches it; a CRC-16, or bytes
         // that a filter holds back, are checked on the way in.
         uint32_t crc = 0;

@@ -335,8 +335,11 @@ Cls_Rar::SourceResult Cls_Rar::open_source(int32_t k, UnpackRun& u, std::unique_
 // Stored data: the entry's size copied, no more (an encrypted area is padded).
 static DecodeStatus copy_stored(ByteSource& in, ByteSink& out, uint64_t size, bool size_unknown, std::vector<uint8_t>& buffer)
 {
-    if (buffer.size() < copy_piece)
-        buffer.resize(copy_piece);
+    // Sized to the entry (a small file needs no 256 KiB of zeroed pages),
+    // and kept for the run.
+    const size_t want_size = size_unknown ? copy_piece : static_cast<size_t>(std::clamp<uint64_t>(size, 4096, copy_piece));
+    if (buffer.size() < want_size)
+        buffer.resize(want_size);
     uint64_t left = size;
     while (size_unknown || left > 0) {
         const size_t want = size_unknown ? buffer.size() : static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));

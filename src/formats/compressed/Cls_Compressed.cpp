@@ -263,6 +263,7 @@ void Cls_Compressed::extract_member(const BinaryFile& file, ExtractionRun& run, 
 
     FileRangeSource source(file, 0, file.size());
     EntrySink sink(run, &out, size_.value_or(0));
+    sink.without_crc(); // each format checks its data itself
     sink.track_input(source, file.size());
     const auto make = [](auto& decoder, auto&&... args) -> auto& {
         if (!decoder)
