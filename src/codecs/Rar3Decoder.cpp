@@ -601,9 +601,16 @@ bool Rar3Decoder::copy_match(uint32_t distance, uint32_t length)
         const uint8_t* s = w + src;
         if (distance >= 8) {
             // Eight bytes at a time: a source at least 8 back is complete
-            // before it is read, and one ahead (wrapped) is old data.
+            // before it is read, and one ahead (wrapped) is old data; so is
+            // the last piece of under 8.
             for (; length >= 8; length -= 8, d += 8, s += 8)
                 std::memmove(d, s, 8);
+            std::memmove(d, s, length);
+            return true;
+        }
+        if (distance == 1) {
+            std::memset(d, *s, length); // a run of one byte
+            return true;
         }
         for (; length > 0; --length)
             *d++ = *s++;
