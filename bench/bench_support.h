@@ -82,6 +82,13 @@ inline double run_timed(const std::vector<std::string>& args, const std::string&
     return run_command(args, {}, false, out_file).wall;
 }
 
+// A tool of a race: its name and the command that extracts `archive` into
+// the folder `out`.
+struct extract_tool {
+    std::string name;
+    std::vector<std::string> (*command)(const std::string& archive, const std::string& out);
+};
+
 inline bool have(const std::string& tool)
 {
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;

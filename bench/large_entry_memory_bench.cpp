@@ -29,14 +29,9 @@ constexpr uint64_t entry_size = uint64_t{5} << 30;
 fs::path g_work;
 fs::path g_archive;
 
-struct tool {
-    std::string name;
-    std::vector<std::string> (*command)(const std::string& archive, const std::string& out);
-};
-
-const std::vector<tool>& tools()
+const std::vector<extract_tool>& tools()
 {
-    static const std::vector<tool> list = {
+    static const std::vector<extract_tool> list = {
         {"probe", [](const std::string& a, const std::string& o) { return std::vector<std::string>{VELMORA_PROBE_PATH, "extract", a, o}; }},
         {"unzip", [](const std::string& a, const std::string& o) { return std::vector<std::string>{"unzip", "-q", "-o", a, "-d", o}; }},
         {"7z", [](const std::string& a, const std::string& o) { return std::vector<std::string>{"7z", "x", "-y", "-o" + o, a}; }},
@@ -68,7 +63,7 @@ void measure()
 {
     const fs::path out = g_work / "out";
     for (int round = 0; round < rounds; ++round) {
-        for (const tool& t : tools()) {
+        for (const extract_tool& t : tools()) {
             fs::remove_all(out);
             fs::create_directories(out);
             timing r = run_command(t.command(g_archive.string(), out.string()));
@@ -115,7 +110,7 @@ int main(int argc, char** argv)
         return 1;
     }
     measure();
-    for (const tool& t : tools())
+    for (const extract_tool& t : tools())
         benchmark::RegisterBenchmark(("LargeEntryMemory/5GiB/" + t.name).c_str(), BM_LargeEntryMemory, t.name)
             ->UseManualTime()
             ->Iterations(1)

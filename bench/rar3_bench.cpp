@@ -228,14 +228,9 @@ bool make_archives()
 
 std::string g_self;
 
-struct tool {
-    std::string name;
-    std::vector<std::string> (*command)(const std::string& archive, const std::string& out);
-};
-
-const std::vector<tool>& tools()
+const std::vector<extract_tool>& tools()
 {
-    static const std::vector<tool> list = {
+    static const std::vector<extract_tool> list = {
         {"ours", [](const std::string& a, const std::string& o) { return std::vector<std::string>{g_self, "--extract", a, o}; }},
         // The whole reader as the window drives it: listing, checks, files.
         {"probe", [](const std::string& a, const std::string& o) { return std::vector<std::string>{VELMORA_PROBE_PATH, "extract", a, o}; }},
@@ -251,7 +246,7 @@ void measure()
 {
     for (int round = 0; round < rounds; ++round) {
         for (const bench_archive& a : g_archives) {
-            for (const tool& t : tools()) {
+            for (const extract_tool& t : tools()) {
                 const fs::path out = g_work / "out";
                 fs::remove_all(out);
                 fs::create_directories(out);
@@ -289,7 +284,7 @@ int main(int argc, char** argv)
     }
     measure();
     for (const bench_archive& a : g_archives)
-        for (const tool& t : tools())
+        for (const extract_tool& t : tools())
             benchmark::RegisterBenchmark(("ExtractRar3/" + a.name + "/" + t.name).c_str(), BM_ExtractRar3, &a, t.name)
                 ->UseManualTime()
                 ->Iterations(1)
