@@ -19,7 +19,7 @@ using namespace velmora::bench;
 
 namespace {
 
-constexpr int rounds = 3;
+constexpr int rounds = 9;
 constexpr size_t tar_size = 32u << 20;
 
 struct Case {
