@@ -212,13 +212,15 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
         EntrySink sink(run_, in_memory ? nullptr : &out, f.size);
         if (in_memory)
             sink.keep_in(&memory);
-        if (f.crc_kind != entry_crc::crc32 || f.output_filter)
-            sink.without_crc(); // the CRC is taken on the way in, or there is none
         // EntrySink takes the CRC-32 of what reaches it; a CRC-16, or bytes
-        // that a filter holds back, are checked on the way in.
+        // that a filter holds back, are checked on the way in, and an entry
+        // without a CRC needs none.
+        const bool checked_on_the_way_in = f.crc_kind == entry_crc::crc16 || f.output_filter;
+        if (checked_on_the_way_in || f.crc_kind == entry_crc::none)
+            sink.without_crc();
         uint32_t crc = 0;
         const std::unique_ptr<OutputFilter> filter = f.output_filter ? f.output_filter(sink) : nullptr;
-        if (f.crc_kind == entry_crc::crc16 || filter) {
+        if (checked_on_the_way_in) {
             checked_sink checked(filter ? static_cast<ByteSink&>(*filter) : sink, f.crc_kind);
             status = decode(checked, attempt);
             if (status == DecodeStatus::ok && filter && !filter->finish())
