@@ -16,6 +16,9 @@ namespace {
 constexpr mode_t new_file_mode = 0666;
 constexpr mode_t permission_bits = 0777; // rwx of user, group, other; never setuid, setgid, sticky
 constexpr mode_t owner_read_write = 0600;
+// A file is written on the caller's thread up to this size: most files end
+// before it, and a second thread would cost them more than it saves.
+constexpr uint64_t direct_write_bytes = uint64_t{1} << 20;
 
 } // namespace
 
@@ -94,7 +97,14 @@ bool OutputFile::write(std::span<const uint8_t> data)
 {
     if (fd_ < 0 || write_failed_)
         return false;
-    if (!write_all(fd_, data)) {
+    if (!pieces_ && written_ + data.size() > direct_write_bytes) {
+        try {
+            pieces_ = std::make_unique<PieceWriter>(fd_);
+        } catch (...) {
+            // No thread to be had: the file is written here.
+        }
+    }
+    if (!(pieces_ ? pieces_->write(data) : write_all(fd_, data))) {
         write_failed_ = true;
         return false;
     }
@@ -102,9 +112,19 @@ bool OutputFile::write(std::span<const uint8_t> data)
     return true;
 }
 
+bool OutputFile::settle_pieces()
+{
+    if (!pieces_)
+        return true;
+    const bool ok = pieces_->finish();
+    pieces_.reset();
+    write_failed_ = write_failed_ || !ok;
+    return ok;
+}
+
 int64_t OutputFile::copy_piece(int source_fd, uint64_t offset, uint64_t length)
 {
-    if (fd_ < 0 || write_failed_)
+    if (fd_ < 0 || write_failed_ || !settle_pieces())
         return -1;
     if (kernel_copy_) {
         auto off = static_cast<off64_t>(offset);
@@ -127,14 +147,19 @@ int64_t OutputFile::copy_piece(int source_fd, uint64_t offset, uint64_t length)
     while (got < 0 && errno == EINTR);
     if (got <= 0)
         return got == 0 ? 0 : -1;
-    return write(std::span<const uint8_t>(buffer, static_cast<size_t>(got))) ? got : -1;
+    if (!write_all(fd_, std::span<const uint8_t>(buffer, static_cast<size_t>(got)))) {
+        write_failed_ = true;
+        return -1;
+    }
+    written_ += static_cast<uint64_t>(got);
+    return got;
 }
 
 OutputStatus OutputFile::commit(const FileStamp& stamp, bool checked)
 {
     if (fd_ < 0)
         return OutputStatus::failed;
-    if (write_failed_) {
+    if (!settle_pieces() || write_failed_) {
         discard();
         return OutputStatus::failed;
     }
@@ -156,6 +181,7 @@ OutputStatus OutputFile::commit(const FileStamp& stamp, bool checked)
 
 void OutputFile::discard()
 {
+    pieces_.reset(); // before the descriptor closes under it
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;

@@ -6,9 +6,11 @@
 
 #include "archive/ArchiveState.h"
 #include "archive/DateTime.h"
+#include "archive/PieceWriter.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -49,6 +51,9 @@ public:
 
     bool is_open() const { return fd_ >= 0; }
     // False when the bytes could not be written (the file is then discarded).
+    // Past its first MiB a file is written by a second thread while the
+    // caller decodes on: a failed write may then show only at a later write
+    // or at commit().
     bool write(std::span<const uint8_t> data);
     uint64_t written() const { return written_; }
 
@@ -74,6 +79,8 @@ private:
     // One piece of copy_from: bytes copied, 0 at the end of the source, -1 on
     // a failed write.
     int64_t copy_piece(int source_fd, uint64_t offset, uint64_t length);
+    // Waits for the second thread's pieces; false when one failed.
+    bool settle_pieces();
 
     ArchiveState& state_;
     int fd_ = -1;
@@ -84,6 +91,7 @@ private:
     uint64_t written_ = 0;
     bool write_failed_ = false;
     bool kernel_copy_ = true; // copy_file_range works between these files
+    std::unique_ptr<PieceWriter> pieces_; // the writing thread of a large file
 };
 
 template <typename Progress>
