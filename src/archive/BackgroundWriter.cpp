@@ -15,6 +15,8 @@ namespace {
 constexpr mode_t new_file_mode = 0666;
 constexpr mode_t permission_bits = 0777;
 constexpr mode_t owner_read_write = 0600;
+// The most memory kept in spare buffers.
+constexpr size_t max_spare_bytes = size_t{8} << 20;
 
 } // namespace
 
@@ -60,6 +62,20 @@ std::vector<BackgroundWriter::Result> BackgroundWriter::take_results()
     return out;
 }
 
+std::vector<uint8_t> BackgroundWriter::spare_buffer(size_t size)
+{
+    const std::lock_guard guard(lock_);
+    for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+        if (it->capacity() >= size) {
+            std::vector<uint8_t> out = std::move(*it);
+            spare_.erase(it);
+            spare_bytes_ -= out.capacity();
+            return out;
+        }
+    }
+    return {};
+}
+
 void BackgroundWriter::work()
 {
     std::unique_lock guard(lock_);
@@ -79,6 +95,11 @@ void BackgroundWriter::work()
         --busy_;
         queued_bytes_ -= job.data.size();
         results_.push_back({job.entry, status, job.checked});
+        if (spare_bytes_ + job.data.capacity() <= max_spare_bytes) {
+            spare_bytes_ += job.data.capacity();
+            job.data.clear();
+            spare_.push_back(std::move(job.data));
+        }
         changed_.notify_all();
     }
 }

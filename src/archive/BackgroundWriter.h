@@ -51,6 +51,12 @@ public:
     void drain();
     // The results of the jobs done since the last call, in order.
     std::vector<Result> take_results();
+    // An empty buffer of a written job with room for `size` bytes, or an
+    // empty vector when none is spare. Buffers are kept for the next entries
+    // (a bounded number of bytes of them): fresh memory costs a page fault
+    // per 4 KiB as it is first written, which is most of the cost of copying
+    // a small entry.
+    std::vector<uint8_t> spare_buffer(size_t size);
 
     // The file of one job, on the calling thread: temporary file, data, time
     // stamp, rename under the overwrite rule. The folder descriptor is not
@@ -65,6 +71,8 @@ private:
     std::condition_variable changed_;
     std::deque<Job> queue_;
     std::vector<Result> results_;
+    std::vector<std::vector<uint8_t>> spare_;
+    size_t spare_bytes_ = 0;
     size_t queued_bytes_ = 0;
     size_t busy_ = 0; // jobs taken but not finished
     bool stopping_ = false;

@@ -10,6 +10,7 @@
 #include "archive/OutputFile.h"
 #include "codecs/ByteStream.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -56,8 +57,17 @@ public:
         input_total_ = total;
     }
     // The bytes are also kept in `memory` (a small entry bound for the
-    // writer thread).
-    void keep_in(std::vector<uint8_t>* memory) { memory_ = memory; }
+    // writer thread), room for the whole entry taken at once: grown piece by
+    // piece, it would be copied and its fresh pages faulted in again at
+    // every doubling.
+    void keep_in(std::vector<uint8_t>* memory)
+    {
+        memory_ = memory;
+        const auto room = static_cast<size_t>(std::min(expected_, ExtractionRun::background_entry_limit));
+        if (memory_->capacity() < room)
+            *memory_ = run_.entry_buffer(room);
+        memory_->clear();
+    }
 
     // No CRC-32 is kept: the format checks its data by other means (the
     // compressed files' own checks, a cabinet's block checksums).

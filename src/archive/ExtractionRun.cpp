@@ -245,6 +245,15 @@ OutputStatus ExtractionRun::write_in_background(int32_t entry, const std::string
     return OutputStatus::ok;
 }
 
+std::vector<uint8_t> ExtractionRun::entry_buffer(size_t size)
+{
+    std::vector<uint8_t> buffer;
+    if (writer_)
+        buffer = writer_->spare_buffer(size);
+    buffer.reserve(size);
+    return buffer;
+}
+
 void ExtractionRun::drain_background()
 {
     if (!writer_)

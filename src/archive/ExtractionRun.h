@@ -72,6 +72,9 @@ public:
     // its updates (the recording windows of the tests see every step in
     // order, and get every file written on the spot).
     bool background_writes() const { return interval_.count() > 0; }
+    // The largest entry decoded into memory for the writer thread; larger
+    // ones stream to their file.
+    static constexpr uint64_t background_entry_limit = uint64_t{1} << 20;
     // Hands a whole decoded entry to the writer thread. Containment, folders
     // and the overwrite rule are settled here (their outcome returned at
     // once); the file itself is written while the run goes on, and a file
@@ -79,6 +82,9 @@ public:
     // The caller records the entry's outcome as if the write had succeeded.
     OutputStatus write_in_background(int32_t entry, const std::string& FileName, std::string& ToPath,
                                      std::vector<uint8_t> data, const FileStamp& stamp, int32_t mode, bool checked);
+    // Memory for an entry of `size` bytes bound for the writer thread: a
+    // buffer of an entry already written when one is spare.
+    std::vector<uint8_t> entry_buffer(size_t size);
     // Waits until every file handed over is on disk (before a hard link to
     // one of them, say) and takes in what became of them.
     void drain_background();

@@ -22,8 +22,6 @@ constexpr int16_t password_result = -1;
 
 // Stored data is copied through a buffer of at most this size.
 constexpr size_t copy_buffer_max = size_t{1} << 20;
-// Entries up to this size may be written by the run's writer thread.
-constexpr uint64_t background_entry_limit = uint64_t{1} << 20;
 
 // The CRC and the count of the bytes on their way to the entry's sink (or
 // its output filter).
@@ -188,7 +186,7 @@ void CatalogueUnpack::file(const unpack_file& f, size_t attempts, const decode_f
     state_.window->yield();
     // Small entries are decoded into memory and handed to the writer thread
     // when the run spaces its window updates; others stream to their file.
-    const bool in_memory = run_.background_writes() && f.size <= background_entry_limit;
+    const bool in_memory = run_.background_writes() && f.size <= ExtractionRun::background_entry_limit;
     OutputFile out(state_);
     std::vector<uint8_t> memory;
     const auto open_failed = [&](OutputStatus s) {

@@ -34,8 +34,6 @@ namespace {
 constexpr std::string_view link_target_missing = "Link target not extracted: ";
 constexpr int16_t password_result = -1;
 
-// Entries up to this size go to the run's writer thread whole.
-constexpr uint64_t background_entry_limit = uint64_t{1} << 20;
 // Stored data is copied in pieces of this size.
 constexpr size_t copy_piece = 256 * 1024;
 // A RAR 1.5-4.x symbolic link keeps its target as the entry's data.
@@ -496,7 +494,8 @@ void Cls_Rar::extract(int32_t k, UnpackRun& u)
     // Small entries are decoded into memory and handed to the run's writer
     // thread when the window spaces its updates; others stream to their file.
     const int32_t mode = d.unix_mode < 0 ? -1 : (d.unix_mode & 0777);
-    const bool in_memory = run.background_writes() && !d.unp_size_unknown && d.unp_size <= background_entry_limit;
+    const bool in_memory = run.background_writes() && !d.unp_size_unknown
+                           && d.unp_size <= ExtractionRun::background_entry_limit;
     const auto open_failed = [&](OutputStatus status) {
         switch (status) {
         case OutputStatus::ok:

@@ -66,8 +66,6 @@ static_assert(reduce_max_expansion == 385);
 constexpr uint64_t small_entry_limit = uint64_t{1} << 16;
 constexpr uint64_t small_entry_slack = 64;
 
-// Entries up to this size may be written by the run's writer thread.
-constexpr uint64_t background_entry_limit = uint64_t{1} << 20;
 
 // Pieces in which stored entries are copied; a symbolic link's target is
 // never longer than this.
@@ -508,7 +506,7 @@ bool Cls_Zip::extract_entry(int32_t FileNum, UnpackRun& run)
     w.yield();
     // Small entries are decoded into memory and handed to the writer thread
     // when the run spaces its window updates; others stream to their file.
-    const bool in_memory = run.run.background_writes() && e.UncompressedSize <= background_entry_limit;
+    const bool in_memory = run.run.background_writes() && e.UncompressedSize <= ExtractionRun::background_entry_limit;
     OutputFile out(state_);
     std::vector<uint8_t> memory;
     const auto open_failed = [&](OutputStatus s) {
