@@ -162,7 +162,7 @@ DecodeStatus Rar3Decoder::decode(ByteSource& in, ByteSink& out, uint64_t out_siz
     solid_ok_ = false;
 
     if (!window_) {
-        window_.reset(new (std::nothrow) uint8_t[window_size]);
+        window_.reset(new (std::nothrow) window_byte[window_size]);
         if (!window_)
             return DecodeStatus::no_memory;
     }
@@ -595,10 +595,10 @@ bool Rar3Decoder::copy_match(uint32_t distance, uint32_t length)
     pos_ += length;
     if (distance == window_size)
         return true; // each byte is copied onto itself
-    uint8_t* w = window_.get();
+    window_byte* w = window_.get();
     if (dst + length <= window_size && src + length <= window_size) {
-        uint8_t* d = w + dst;
-        const uint8_t* s = w + src;
+        window_byte* d = w + dst;
+        const window_byte* s = w + src;
         if (distance >= 8) {
             // Eight bytes at a time: a source at least 8 back is complete
             // before it is read, and one ahead (wrapped) is old data; so is
@@ -609,7 +609,7 @@ bool Rar3Decoder::copy_match(uint32_t distance, uint32_t length)
             return true;
         }
         if (distance == 1) {
-            std::memset(d, *s, length); // a run of one byte
+            std::memset(d, static_cast<uint8_t>(*s), length); // a run of one byte
             return true;
         }
         for (; length > 0; --length)
@@ -796,7 +796,7 @@ bool Rar3Decoder::emit_window(uint64_t from, uint64_t to)
     while (from < to) {
         const uint32_t at = static_cast<uint32_t>(from) & window_mask;
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(to - from, window_size - at));
-        if (!emit({window_.get() + at, n}, from))
+        if (!emit({window_bytes() + at, n}, from))
             return false;
         from += n;
     }
@@ -829,8 +829,8 @@ bool Rar3Decoder::flush(uint64_t limit)
         uint8_t* mem = vm_memory_.get();
         const uint32_t at = static_cast<uint32_t>(f.start) & window_mask;
         const uint32_t first = std::min(f.length, window_size - at);
-        std::memcpy(mem, window_.get() + at, first);
-        std::memcpy(mem + first, window_.get(), f.length - first);
+        std::memcpy(mem, window_bytes() + at, first);
+        std::memcpy(mem + first, window_bytes(), f.length - first);
         // R6: the block's position in the entry.
         const uint32_t file_offset = static_cast<uint32_t>(f.start - entry_start_);
         int32_t out_at = rar3_run_filter(f.kind, mem, f.length, f.r0, f.r1, file_offset);

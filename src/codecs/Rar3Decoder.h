@@ -100,7 +100,7 @@ private:
 
     // Output.
     bool copy_match(uint32_t distance, uint32_t length);
-    void put_byte(uint8_t b) { window_[pos_++ & window_mask] = b; }
+    void put_byte(uint8_t b) { window_[pos_++ & window_mask] = static_cast<window_byte>(b); }
     bool flush(uint64_t limit);
     bool emit(std::span<const uint8_t> bytes, uint64_t stream_pos);
     bool emit_window(uint64_t from, uint64_t to);
@@ -109,7 +109,14 @@ private:
     ByteSink* out_ = nullptr;
     DecodeStatus status_ = DecodeStatus::ok;
 
-    std::unique_ptr<uint8_t[]> window_;
+    // The window holds char8_t, not uint8_t: a store through an unsigned
+    // char may alias any object, so after every literal the compiler would
+    // reload the decoder's position and the bit reader's state from memory;
+    // char8_t has no such licence. Bytes are read back as uint8_t, which may
+    // read any object.
+    using window_byte = char8_t;
+    std::unique_ptr<window_byte[]> window_;
+    const uint8_t* window_bytes() const { return reinterpret_cast<const uint8_t*>(window_.get()); }
     uint64_t pos_ = 0;     // bytes decoded since the stream began
     uint64_t written_ = 0; // bytes of it handed on (or dropped)
     uint64_t entry_start_ = 0, entry_end_ = 0;
