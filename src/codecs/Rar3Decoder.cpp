@@ -585,6 +585,33 @@ Rar3Decoder::step Rar3Decoder::decode_ppm(uint64_t target)
     return step::ok;
 }
 
+namespace {
+
+// The last 0-7 bytes of a match whose source is at least 8 bytes back (or
+// ahead, wrapped): two overlapping loads, then the stores, so no library
+// call for the short matches that are most of them.
+template <typename Byte>
+void copy_tail(Byte* d, const Byte* s, uint32_t n)
+{
+    if (n >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, s, 4);
+        std::memcpy(&tail, s + n - 4, 4);
+        std::memcpy(d, &head, 4);
+        std::memcpy(d + n - 4, &tail, 4);
+    } else if (n >= 2) {
+        uint16_t head, tail;
+        std::memcpy(&head, s, 2);
+        std::memcpy(&tail, s + n - 2, 2);
+        std::memcpy(d, &head, 2);
+        std::memcpy(d + n - 2, &tail, 2);
+    } else if (n == 1) {
+        *d = *s;
+    }
+}
+
+} // namespace
+
 bool Rar3Decoder::copy_match(uint32_t distance, uint32_t length)
 {
     // Only bytes decoded since the stream began can be copied (and at most a window back).
@@ -605,7 +632,7 @@ bool Rar3Decoder::copy_match(uint32_t distance, uint32_t length)
             // the last piece of under 8.
             for (; length >= 8; length -= 8, d += 8, s += 8)
                 std::memmove(d, s, 8);
-            std::memmove(d, s, length);
+            copy_tail(d, s, length);
             return true;
         }
         if (distance == 1) {
