@@ -211,7 +211,7 @@ std::optional<std::string> link_destination(int root_fd, std::string_view rel, s
     if (target.empty() || target.front() == '/' || target.find('\0') != std::string_view::npos)
         return std::nullopt;
     std::vector<std::string> parts;
-    const auto push_segments = [&parts](std::string_view path, bool drop_last) {
+    const auto split_segments = [](std::string_view path, bool drop_last) {
         std::vector<std::string> segs;
         size_t pos = 0;
         while (pos <= path.size()) {
@@ -223,9 +223,9 @@ std::optional<std::string> link_destination(int root_fd, std::string_view rel, s
             segs.pop_back();
         return segs;
     };
-    for (auto& seg : push_segments(rel, true))
+    for (auto& seg : split_segments(rel, true))
         parts.push_back(seg);
-    for (const auto& seg : push_segments(target, false)) {
+    for (const auto& seg : split_segments(target, false)) {
         if (seg.empty() || seg == ".")
             continue;
         if (seg == "..") {
