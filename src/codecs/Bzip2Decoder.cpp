@@ -2,6 +2,8 @@
 // interface (the BZFILE one wants a FILE*). After each stream's end the
 // decoder is set up afresh for the next one; what libbz2 turns down as "not
 // a bzip2 header" after the first stream is trailing garbage, as for bzip2 -d.
+// Unless asked for this whole-stream path (or on one core), decode() hands
+// the input to Bzip2BlockDecoder, whose results are the same.
 #include "codecs/Bzip2Decoder.h"
 
 #include <algorithm>
@@ -50,7 +52,8 @@ struct Bzip2Decoder::State {
 };
 
 Bzip2Decoder::Bzip2Decoder(Streams streams, unsigned workers)
-    : streams_(streams), workers_(workers == automatic ? automatic_workers() : workers)
+    : streams_(streams),
+      workers_(workers == automatic ? automatic_workers() : workers == sequential ? sequential : std::min(workers, 3u))
 {
 }
 Bzip2Decoder::~Bzip2Decoder() = default;

@@ -23,7 +23,8 @@ public:
         single,       // the first stream only (ZIP method 12)
     };
 
-    // Threads beside the calling one for the blocks of a stream.
+    // Threads beside the calling one for the blocks of a stream (at most 3;
+    // 0: the calling thread decodes the blocks alone).
     static constexpr unsigned automatic = UINT_MAX;      // one per core, up to 3 (none on one core)
     static constexpr unsigned sequential = UINT_MAX - 1; // none: libbz2 takes each stream as a whole
 
