@@ -18,6 +18,9 @@
 // - The first block of each stream is decoded and handed on before the next
 //   one is read, so a sink that stops early stops the reading early too;
 //   the worker threads start with the second block.
+// - A block stops decoding once its output passes what the caller's limit
+//   leaves, and is then taken like a failed cut (libbz2 reaches the limit
+//   the same way); output thrown away is counted, see waste_allowance.
 #include "codecs/Bzip2BlockDecoder.h"
 
 #include <bzlib.h>
@@ -54,6 +57,12 @@ constexpr size_t job_output_capacity = size_t{4} << 20;
 // Output per libbz2 call on a worker: how soon it sees a request to stop.
 constexpr size_t decode_slice = size_t{1} << 20;
 constexpr size_t read_piece = size_t{128} << 10;
+// Output decoded for blocks that were then thrown away (cuts that did not
+// hold, blocks behind them): past this much more than the output handed on,
+// the rest of the input goes through libbz2 whole. A made-up cut can cost a
+// block's full output (46 MB of runs from a few bytes) and a file can hold
+// many streams; this keeps all work in proportion to input and output.
+constexpr uint64_t waste_allowance = uint64_t{64} << 20;
 constexpr size_t max_block_bytes = Scanner::max_block_bits(9) / 8 + 64;
 static_assert(job_output_capacity <= UINT_MAX && decode_slice <= UINT_MAX && max_block_bytes <= UINT_MAX,
               "libbz2 counts in unsigned int");
@@ -151,7 +160,10 @@ private:
 
 struct Job {
     enum class State { free, queued, running, done };
-    enum class Result { whole, large, failed };
+    // whole: the output is all in the buffer; large: it did not fit, but
+    // the stream decoded whole; past_limit: it gave more than the caller's
+    // limit leaves room for (checked or not, the decoder goes on without it).
+    enum class Result { whole, large, past_limit, failed };
 
     std::vector<uint8_t> stream;  // the block as a stream of its own
     uint64_t start = 0;           // bit of the block magic in the input
@@ -161,16 +173,18 @@ struct Job {
     uint32_t stored_combined = 0; // after the end magic, when last
     std::unique_ptr<uint8_t[]> out;
     size_t out_size = 0;
+    uint64_t limit = UINT64_MAX; // the most output that could be handed on
+    uint64_t decoded = 0;        // output made, kept or not
     State state = State::free;
     Result result = Result::failed;
     std::atomic<bool> abort{false};
 };
 
-// Decodes a job's stream into its output buffer. whole: the output is all
-// in the buffer; large: it did not fit, but the stream decoded whole.
+// Decodes a job's stream into its output buffer.
 void run_job(Job& job, bz_session& bz)
 {
     job.out_size = 0;
+    job.decoded = 0;
     job.result = Job::Result::failed;
     if (!bz.start()) return;
     bz.set_input(job.stream.data(), job.stream.size());
@@ -186,6 +200,11 @@ void run_job(Job& job, bz_session& bz)
         const int r = BZ2_bzDecompress(&bz.strm);
         const size_t made = room - bz.strm.avail_out;
         if (!large) job.out_size += made;
+        job.decoded += made;
+        if (job.decoded > job.limit) {
+            job.result = Job::Result::past_limit;
+            break;
+        }
         if (r == BZ_STREAM_END) {
             if (bz.strm.avail_in == 0) job.result = large ? Job::Result::large : Job::Result::whole;
             break;
@@ -220,6 +239,9 @@ struct Bzip2BlockDecoder::Impl {
 
     ByteSink* sink = nullptr;
     OutputBuffer out;
+    uint64_t out_limit = UINT64_MAX;
+    uint64_t wasted = 0;
+    bool splitting = true;
     bz_session bz; // the calling thread's
 
     // The stream being decoded.
@@ -244,7 +266,7 @@ struct Bzip2BlockDecoder::Impl {
 
     std::vector<uint8_t> prefix;
 
-    DecodeStatus decode(ByteSource& in, ByteSink& sink_, uint64_t out_limit);
+    DecodeStatus decode(ByteSource& in, ByteSink& sink_, uint64_t limit);
     std::optional<DecodeStatus> decode_stream(uint64_t& next_stream);
     std::optional<DecodeStatus> resume(uint64_t from_bit, uint64_t& next_stream);
     std::optional<DecodeStatus> emit_whole(const Job& job);
@@ -365,7 +387,10 @@ void Bzip2BlockDecoder::Impl::abort_jobs()
     job_done.wait(lock, [&] {
         return std::none_of(ring.begin(), ring.end(), [](const Job* j) { return j->state == Job::State::running; });
     });
-    for (Job* j : ring) j->state = Job::State::free;
+    for (Job* j : ring) {
+        if (j->state == Job::State::done) wasted += j->decoded;
+        j->state = Job::State::free;
+    }
     ring.clear();
 }
 
@@ -384,15 +409,18 @@ void Bzip2BlockDecoder::Impl::stop_crew()
     ring.clear();
 }
 
-DecodeStatus Bzip2BlockDecoder::Impl::decode(ByteSource& in, ByteSink& sink_, uint64_t out_limit)
+DecodeStatus Bzip2BlockDecoder::Impl::decode(ByteSource& in, ByteSink& sink_, uint64_t limit)
 {
     source = &in;
     sink = &sink_;
     window_base = 0;
     window_len = 0;
     source_ended = false;
+    out_limit = limit;
+    wasted = 0;
+    splitting = true;
     if (!out.allocate()) return DecodeStatus::no_memory;
-    out.start(out_limit);
+    out.start(limit);
     try {
         if (window.size() < 2 * read_piece) window.resize(2 * read_piece);
         struct crew_guard {
@@ -424,6 +452,7 @@ std::optional<DecodeStatus> Bzip2BlockDecoder::Impl::decode_stream(uint64_t& nex
     cut_failed = false;
     // "BZh", the level '1'-'9', and a block magic; anything else (an empty
     // stream, trailing junk, a cut header) is left to libbz2 as it stands.
+    if (!splitting) return resume(stream_start * 8, next_stream);
     while (end_byte() < stream_start + 10 && fill(stream_start)) {
     }
     if (end_byte() < stream_start + 10 || std::memcmp(at(stream_start), "BZh", 3) != 0 || *at(stream_start + 3) < '1' ||
@@ -441,8 +470,9 @@ std::optional<DecodeStatus> Bzip2BlockDecoder::Impl::decode_stream(uint64_t& nex
             head_done = head->state == Job::State::done;
         }
         if (head_done) {
-            if (head->result == Job::Result::failed) {
+            if (head->result == Job::Result::failed || head->result == Job::Result::past_limit) {
                 abort_jobs();
+                if (wasted > out.total() + waste_allowance) splitting = false;
                 return resume(head->start, next_stream);
             }
             if (auto s = head->result == Job::Result::whole ? emit_whole(*head) : emit_large(*head)) return s;
@@ -466,6 +496,8 @@ std::optional<DecodeStatus> Bzip2BlockDecoder::Impl::decode_stream(uint64_t& nex
             switch (cut_next(*job)) {
             case Cut::made:
                 if (blocks_emitted > 0) start_crew();
+                // Whatever comes before it, the caller takes no more than this.
+                job->limit = out_limit - std::min(out_limit, out.total());
                 {
                     std::lock_guard lock(mutex);
                     job->abort = false;
