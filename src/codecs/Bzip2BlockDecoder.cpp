@@ -285,19 +285,14 @@ struct Bzip2BlockDecoder::Impl {
         if (blocks_emitted == 0) return stream_start;
         return (ring.empty() ? next_start : ring.front()->start) / 8;
     }
-    uint32_t peek32(uint64_t bit) const
+    // n <= 57 bits of the input at an absolute bit position; bits past the
+    // window's end read as 0 (callers make sure the ones they use are there).
+    uint64_t peek_bits(uint64_t bit, unsigned n) const
     {
         uint8_t b[8] = {};
         const uint64_t first = bit / 8;
         for (uint64_t i = 0; i < 8 && first + i < end_byte(); ++i) b[i] = *at(first + i);
-        return static_cast<uint32_t>(read_bits_msb(b, bit % 8, 32));
-    }
-    uint64_t peek48(uint64_t bit) const
-    {
-        uint8_t b[8] = {};
-        const uint64_t first = bit / 8;
-        for (uint64_t i = 0; i < 8 && first + i < end_byte(); ++i) b[i] = *at(first + i);
-        return read_bits_msb(b, bit % 8, 48);
+        return read_bits_msb(b, bit % 8, n);
     }
 
     // The jobs and the crew.
@@ -456,7 +451,7 @@ std::optional<DecodeStatus> Bzip2BlockDecoder::Impl::decode_stream(uint64_t& nex
     while (end_byte() < stream_start + 10 && fill(stream_start)) {
     }
     if (end_byte() < stream_start + 10 || std::memcmp(at(stream_start), "BZh", 3) != 0 || *at(stream_start + 3) < '1' ||
-        *at(stream_start + 3) > '9' || peek48(stream_start * 8 + 32) != Scanner::block_magic)
+        *at(stream_start + 3) > '9' || peek_bits(stream_start * 8 + 32, 48) != Scanner::block_magic)
         return resume(stream_start * 8, next_stream);
     level = static_cast<char>(*at(stream_start + 3));
     next_start = stream_start * 8 + 32;
@@ -557,12 +552,12 @@ Bzip2BlockDecoder::Impl::Cut Bzip2BlockDecoder::Impl::cut_next(Job& job)
         while (end_byte() * 8 < cut + 80)
             if (!fill(keep_from())) return Cut::impossible;
         if (blocks_emitted == 0 && ring.empty()) return Cut::one_block;
-        job.stored_combined = peek32(cut + 48);
+        job.stored_combined = static_cast<uint32_t>(peek_bits(cut + 48, 32));
     }
     job.start = start;
     job.cut = cut;
     job.last = last;
-    job.block_crc = peek32(start + 48);
+    job.block_crc = static_cast<uint32_t>(peek_bits(start + 48, 32));
     job.stream.assign({'B', 'Z', 'h', static_cast<uint8_t>(level)});
     job.stream.reserve(4 + (cut - start) / 8 + 12);
     unsigned used = append_bits(job.stream, window.data(), start - window_base * 8, cut - start);
