@@ -2,19 +2,35 @@
 // interface (the BZFILE one wants a FILE*). After each stream's end the
 // decoder is set up afresh for the next one; what libbz2 turns down as "not
 // a bzip2 header" after the first stream is trailing garbage, as for bzip2 -d.
+// Unless asked for this whole-stream path (or on one core), decode() hands
+// the input to Bzip2BlockDecoder, whose results are the same.
 #include "codecs/Bzip2Decoder.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include <bzlib.h>
 
+#include "codecs/Bzip2BlockDecoder.h"
 #include "codecs/StreamBuffers.h"
 
 namespace velmora {
 
+namespace {
+
+unsigned automatic_workers()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores <= 1 ? Bzip2Decoder::sequential : std::min(cores, 4u) - 1;
+}
+
+} // namespace
+
 struct Bzip2Decoder::State {
+    std::unique_ptr<Bzip2BlockDecoder> blocks; // made on first use
     bz_stream strm{};
     bool open = false;
     InputBuffer in;
@@ -35,7 +51,11 @@ struct Bzip2Decoder::State {
     }
 };
 
-Bzip2Decoder::Bzip2Decoder(Streams streams) : streams_(streams) {}
+Bzip2Decoder::Bzip2Decoder(Streams streams, unsigned workers)
+    : streams_(streams),
+      workers_(workers == automatic ? automatic_workers() : workers == sequential ? sequential : std::min(workers, 3u))
+{
+}
 Bzip2Decoder::~Bzip2Decoder() = default;
 
 DecodeStatus Bzip2Decoder::decode(ByteSource& source, ByteSink& sink, uint64_t out_limit)
@@ -47,6 +67,21 @@ DecodeStatus Bzip2Decoder::decode(ByteSource& source, ByteSink& sink, uint64_t o
             return DecodeStatus::no_memory;
         }
     }
+    if (workers_ == sequential) return decode_sequentially(source, sink, out_limit);
+    if (!state_->blocks) {
+        try {
+            state_->blocks = std::make_unique<Bzip2BlockDecoder>(streams_ == Streams::single, workers_);
+        } catch (const std::bad_alloc&) {
+            return DecodeStatus::no_memory;
+        }
+    }
+    return state_->blocks->decode(source, sink, out_limit);
+}
+
+// libbz2 over the whole stream, as it was before the blocks were split: the
+// reference the block decoder's results are compared with.
+DecodeStatus Bzip2Decoder::decode_sequentially(ByteSource& source, ByteSink& sink, uint64_t out_limit)
+{
     State& st = *state_;
     if (!st.in.allocate() || !st.out.allocate() || !st.reopen()) return DecodeStatus::no_memory;
     InputBuffer& in = st.in;
