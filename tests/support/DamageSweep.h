@@ -57,8 +57,9 @@ inline void expect_damage_contained(const std::vector<uint8_t>& damaged, const s
             && std::filesystem::is_regular_file(out / name)) {
             EXPECT_EQ(file_text(out / name), originals.at(name)) << name << " reported good with other bytes";
         }
-        if (outcome.rfind("failed:damaged", 0) == 0)
+        if (outcome.rfind("failed:damaged", 0) == 0) {
             EXPECT_FALSE(x.window.messages.empty()) << name << " failed without a message";
+        }
     }
     for (const auto& e : std::filesystem::recursive_directory_iterator(out)) {
         if (!e.is_regular_file())
