@@ -1,6 +1,7 @@
 // Guards CRC-32: a wrong value fails every extraction check, so the fast path
 // is compared with zlib on many buffer sizes and alignments.
 #include "archive/Cls_CRC32.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -78,14 +79,6 @@ std::vector<crc32_method> available_methods()
     return methods;
 }
 
-std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> data(n);
-    for (auto& b : data)
-        b = static_cast<uint8_t>(rng());
-    return data;
-}
 
 } // namespace
 
@@ -94,7 +87,7 @@ TEST(Crc32, EveryLengthAndAlignmentMatchesTheByteTable)
     // Every length up to a few folding rounds (128 bytes a round for
     // PCLMULQDQ, 256 for VPCLMULQDQ, each entered at twice that) at every
     // offset within a 32-byte block, so each loop's entry and tail are crossed.
-    const auto data = random_bytes(1100 + 32, 99);
+    const auto data = test::random_bytes(1100 + 32, 99);
     const auto methods = available_methods();
     for (size_t offset = 0; offset < 32; offset += (offset < 16 ? 1 : 5)) {
         for (size_t size = 0; size <= 1100; ++size) {
@@ -114,7 +107,7 @@ TEST(Crc32, EveryLengthAndAlignmentMatchesTheByteTable)
 TEST(Crc32, ContinuationFromAnyStartValue)
 {
     // A non-zero running CRC must enter the first folded block exactly.
-    const auto data = random_bytes(5000, 7);
+    const auto data = test::random_bytes(5000, 7);
     for (const auto method : available_methods()) {
         for (const uint32_t start : {0u, 1u, 0xFFFFFFFFu, 0x80000000u, 0xDEADBEEFu}) {
             for (const size_t size : {1u, 17u, 64u, 255u, 256u, 257u, 511u, 512u, 513u, 4999u}) {
@@ -132,7 +125,7 @@ TEST(Crc32, UniformBuffersAndLargeBufferAgreeAcrossPaths)
 {
     // All-zero and all-ones buffers expose a constant that only works on
     // random data by luck; a large buffer runs the main folding loops long.
-    const auto big = random_bytes((8 << 20) + 5, 3);
+    const auto big = test::random_bytes((8 << 20) + 5, 3);
     const auto zlib_value = static_cast<uint32_t>(crc32(0, big.data(), static_cast<uInt>(big.size())));
     for (const auto method : available_methods()) {
         for (const uint8_t fill : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x5A}}) {

@@ -22,14 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<uint8_t> noise(size_t n, uint32_t seed)
-{
-    std::mt19937 r(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v)
-        b = static_cast<uint8_t>(r());
-    return v;
-}
 
 bool no_temporary_files(const fs::path& dir)
 {
@@ -89,7 +81,7 @@ struct LargeOutput : ::testing::Test {
 TEST(PieceWriter, KeepsTheOrderWhateverThePieceAndWriteSizes)
 {
     TempDir dir;
-    const auto data = noise(200000, 1);
+    const auto data = test::random_bytes(200000, 1);
     for (const auto& [piece, pieces] : {std::pair<size_t, size_t>{1, 2}, {7, 2}, {4096, 3}, {65536, 4}}) {
         const fs::path p = dir / ("f" + std::to_string(piece));
         const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -111,7 +103,7 @@ TEST(PieceWriter, KeepsTheOrderWhateverThePieceAndWriteSizes)
 
 TEST_F(LargeOutput, BytesReachTheFileWholeAcrossTheSwitchToTheWritingThread)
 {
-    const auto data = noise((size_t{5} << 20) + 12345, 2);
+    const auto data = test::random_bytes((size_t{5} << 20) + 12345, 2);
     const std::vector<std::vector<size_t>> cuts = {{1, 7, 65536}, {size_t{3} << 20}, {1048575, 2}, {data.size()}};
     for (size_t k = 0; k < cuts.size(); ++k) {
         const std::string name = "big" + std::to_string(k) + ".bin";
@@ -123,9 +115,9 @@ TEST_F(LargeOutput, BytesReachTheFileWholeAcrossTheSwitchToTheWritingThread)
 
 TEST_F(LargeOutput, KernelCopiesLandAfterTheBytesWrittenBeforeThem)
 {
-    const auto head = noise(size_t{3} << 20, 3);
-    const auto middle = noise(size_t{2} << 20, 4);
-    const auto tail = noise(777777, 5);
+    const auto head = test::random_bytes(size_t{3} << 20, 3);
+    const auto middle = test::random_bytes(size_t{2} << 20, 4);
+    const auto tail = test::random_bytes(777777, 5);
     test::write_file(dir / "source.bin", middle);
     const int source = ::open((dir / "source.bin").c_str(), O_RDONLY);
     ASSERT_GE(source, 0);
@@ -148,7 +140,7 @@ TEST_F(LargeOutput, AFailedWriteOnTheWritingThreadFailsTheFileAndKeepsTheOldOne)
 {
     fs::create_directories(dir / "out");
     test::write_file(dir / "out/keep.bin", std::string("precious"));
-    const auto data = noise(size_t{6} << 20, 6);
+    const auto data = test::random_bytes(size_t{6} << 20, 6);
     OutputStatus status = OutputStatus::ok;
     {
         // Past the first MiB, so the failure happens on the writing thread.
@@ -162,7 +154,7 @@ TEST_F(LargeOutput, AFailedWriteOnTheWritingThreadFailsTheFileAndKeepsTheOldOne)
 
 TEST_F(LargeOutput, AnAbandonedFileLeavesNothingBehind)
 {
-    const auto data = noise(size_t{4} << 20, 7);
+    const auto data = test::random_bytes(size_t{4} << 20, 7);
     {
         OutputFile file(state);
         std::string to = out;

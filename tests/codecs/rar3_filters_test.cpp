@@ -6,6 +6,7 @@
 // and nothing else is; parameters outside a filter's limits are refused.
 #include "codecs/Rar3Filters.h"
 #include "support/Rar3TestWriter.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -34,14 +35,6 @@ std::vector<uint8_t> run(Rar3FilterKind kind, const std::vector<uint8_t>& coded,
     return {mem.begin() + at, mem.begin() + at + static_cast<long>(coded.size())};
 }
 
-std::vector<uint8_t> random_block(size_t n, uint32_t seed)
-{
-    std::mt19937 r(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v)
-        b = static_cast<uint8_t>(r());
-    return v;
-}
 
 TEST(Rar3FilterRoundTrip, E8AndE8E9AtManyOffsets)
 {
@@ -50,7 +43,7 @@ TEST(Rar3FilterRoundTrip, E8AndE8E9AtManyOffsets)
         for (const uint32_t offset : {0u, 1u, 4096u, 0xFFF000u, 0x1000000u, 0x7F000000u}) {
             // Opcodes with targets near and far, inside and outside the 16 MiB
             // space, negative ones, and opcodes in the last four bytes.
-            std::vector<uint8_t> block = random_block(20000, offset + e9);
+            std::vector<uint8_t> block = random_bytes(20000, offset + e9);
             for (size_t i = 0; i + 5 <= block.size(); i += 3 + r() % 20) {
                 block[i] = (r() % 2) ? 0xE8 : 0xE9;
                 static const int64_t targets[] = {0, 1, -1, 100000, -100000, 0xFFFFFF, 0x1000000, -0x1000000, 0x7FFFFFFF};
@@ -106,7 +99,7 @@ TEST(Rar3FilterRoundTrip, ItaniumBranchesInEveryTemplate)
 {
     std::mt19937 r(4);
     for (const uint32_t offset : {0u, 16u, 0x12340u, 0x7FFF0000u}) {
-        std::vector<uint8_t> block = random_block(16 * 300 + 21, offset);
+        std::vector<uint8_t> block = random_bytes(16 * 300 + 21, offset);
         for (size_t b = 0; b + 16 <= block.size(); b += 16) {
             block[b] = static_cast<uint8_t>((block[b] & 0xE0) | ((b / 16) % 32)); // every template in turn
             // In half the slots, opcode 5 (an IP-relative branch) in bits 37-40.
@@ -144,7 +137,7 @@ TEST(Rar3FilterIdentity, WinRarProgramsAndNothingElse)
 
 TEST(Rar3FilterLimits, ParametersOutsideTheFiltersAreRefused)
 {
-    const std::vector<uint8_t> small = random_block(300, 5);
+    const std::vector<uint8_t> small = random_bytes(300, 5);
     struct limit_case {
         Rar3FilterKind kind;
         uint32_t length, r0, r1;

@@ -37,14 +37,6 @@ std::vector<uint8_t> words(size_t n, uint32_t seed)
     return v;
 }
 
-std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
-{
-    std::mt19937 r(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v)
-        b = static_cast<uint8_t>(r());
-    return v;
-}
 
 // x86-like code: CALL and JMP opcodes with near relative targets among filler.
 std::vector<uint8_t> code_like(size_t n, uint32_t seed)

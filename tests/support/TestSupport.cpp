@@ -43,6 +43,15 @@ std::vector<uint8_t> read_file(const std::filesystem::path& p)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
+{
+    std::mt19937 r(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v)
+        b = static_cast<uint8_t>(r());
+    return v;
+}
+
 void write_file(const std::filesystem::path& p, const std::vector<uint8_t>& bytes)
 {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);

@@ -31,6 +31,8 @@ bool corpus_available();
 std::vector<uint8_t> read_file(const std::filesystem::path& p);
 void write_file(const std::filesystem::path& p, const std::vector<uint8_t>& bytes);
 void write_file(const std::filesystem::path& p, const std::string& text);
+// n bytes from a Mersenne Twister seeded with `seed`: the same bytes on every run.
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed);
 
 // Runs a shell command; returns its exit status and, optionally, its output.
 int run_command(const std::string& command, std::string* output = nullptr);
